@@ -1,0 +1,1 @@
+"""zylora: add dendrites to chosen modules of a PyTorch network."""

@@ -1,0 +1,312 @@
+"""Stand-in for the platform's globals module.
+
+The real package ships its own ``globals_zylora``; this small module offers
+the same surface the native core relies on, so the core builds, runs and is
+tested on its own.  It is deliberately plain: a run-configuration object
+with get_/set_ accessors, the target lists, and a JSON writer for the run's
+configuration.
+"""
+
+import json
+import os
+
+DOING_SWITCH_EVERY_TIME = 0
+DOING_HISTORY = 1
+DOING_FIXED_SWITCH = 2
+DOING_NO_SWITCH = 3
+
+
+def callable_config_repr(value):
+    """Display text of a callable setting value."""
+    module = getattr(value, "__module__", None) or ""
+    name = getattr(value, "__qualname__", None) or getattr(value, "__name__", None)
+    if name is None:
+        return repr(value)
+    return f"{module}.{name}" if module else name
+
+
+class ZYLConfig:
+    # Settings that a single module may override, in display order.
+    _CUSTOMIZABLE = {
+        "dendrite_count": int,
+        "candidate_weight_init_scale": float,
+        "improvement_threshold": float,
+        "switch_mode": int,
+        "zyl_forward_function": object,
+        "learn_dendrites_live": bool,
+    }
+
+    DOING_SWITCH_EVERY_TIME = DOING_SWITCH_EVERY_TIME
+    DOING_HISTORY = DOING_HISTORY
+    DOING_FIXED_SWITCH = DOING_FIXED_SWITCH
+    DOING_NO_SWITCH = DOING_NO_SWITCH
+
+    def __init__(self):
+        try:
+            import torch
+            forward = torch.sigmoid
+            from .example_network import GatedResidualBlock
+            replace = [GatedResidualBlock]
+        except ImportError:  # the configurator still imports without torch
+            forward = "sigmoid"
+            replace = []
+
+        self._module_ids_to_zylate = []
+        self._module_ids_to_track = []
+        self._module_names_to_zylate = []
+        self._module_names_to_track = []
+        self._modules_to_replace = replace
+        self._modules_to_track = []
+        self._module_names_to_not_save = [".base_model"]
+        self._configuration_confirmed = False
+        self._extra_verbose = False
+        self._run_config_path = None
+        self.__dict__["_config_file"] = None
+
+        # Run settings.
+        self._dendrite_count = 1
+        self._max_dendrites = 5
+        self._candidate_weight_init_scale = 0.01
+        self._improvement_threshold = 0.0001
+        self._n_epochs_to_switch = 10
+        self._history_lookback = 1
+        self._switch_mode = DOING_HISTORY
+        self._zyl_forward_function = forward
+        self._learn_dendrites_live = False
+        self._use_skip_weights = True
+        self._test_saves = True
+        self._save_name = "ZYL"
+        self._input_dimensions = [-1, 0, -1, -1]
+        self._device = "cpu"
+        self._optimizer_name = "Adam"
+        self._verbose = False
+
+    # --- target lists ---------------------------------------------------
+    def get_module_ids_to_zylate(self):
+        return self._module_ids_to_zylate
+
+    def set_module_ids_to_zylate(self, values):
+        self._module_ids_to_zylate = list(values)
+
+    def get_module_ids_to_track(self):
+        return self._module_ids_to_track
+
+    def set_module_ids_to_track(self, values):
+        self._module_ids_to_track = list(values)
+
+    def get_module_names_to_zylate(self):
+        return self._module_names_to_zylate
+
+    def set_module_names_to_zylate(self, values):
+        self._module_names_to_zylate = list(values)
+
+    def get_module_names_to_track(self):
+        return self._module_names_to_track
+
+    def set_module_names_to_track(self, values):
+        self._module_names_to_track = list(values)
+
+    # --- structure --------------------------------------------------------
+    def get_modules_to_replace(self):
+        return self._modules_to_replace
+
+    def set_modules_to_replace(self, values):
+        self._modules_to_replace = list(values)
+
+    def get_modules_to_track(self):
+        return self._modules_to_track
+
+    def set_modules_to_track(self, values):
+        self._modules_to_track = list(values)
+
+    def get_module_names_to_not_save(self):
+        return self._module_names_to_not_save
+
+    def set_module_names_to_not_save(self, values):
+        self._module_names_to_not_save = list(values)
+
+    def get_extra_verbose(self):
+        return self._extra_verbose
+
+    def set_extra_verbose(self, value):
+        self._extra_verbose = bool(value)
+
+    # --- files --------------------------------------------------------------
+    def get_config_file(self):
+        return self.__dict__.get("_config_file")
+
+    def set_config_file(self, path):
+        self.__dict__["_config_file"] = path
+
+    def get_run_config_path(self):
+        if self._run_config_path:
+            return self._run_config_path
+        name = self.get_save_name() or "ZYL"
+        return os.path.join(name, name + "_config.json")
+
+    def set_run_config_path(self, path):
+        self._run_config_path = path
+
+    def get_save_name(self):
+        return self._save_name
+
+    def set_save_name(self, value):
+        self._save_name = str(value)
+
+    def get_configuration_confirmed(self):
+        return self._configuration_confirmed
+
+    def set_configuration_confirmed(self, value):
+        self._configuration_confirmed = bool(value)
+
+    # --- run settings -----------------------------------------------------
+    def get_dendrite_count(self):
+        return self._dendrite_count
+
+    def set_dendrite_count(self, value):
+        if int(value) < 0:
+            raise ValueError("dendrite_count must be >= 0")
+        self._dendrite_count = int(value)
+
+    def get_max_dendrites(self):
+        return self._max_dendrites
+
+    def set_max_dendrites(self, value):
+        self._max_dendrites = int(value)
+
+    def get_candidate_weight_init_scale(self):
+        return self._candidate_weight_init_scale
+
+    def set_candidate_weight_init_scale(self, value):
+        self._candidate_weight_init_scale = float(value)
+
+    def get_improvement_threshold(self):
+        return self._improvement_threshold
+
+    def set_improvement_threshold(self, value):
+        self._improvement_threshold = float(value)
+
+    def get_n_epochs_to_switch(self):
+        return self._n_epochs_to_switch
+
+    def set_n_epochs_to_switch(self, value):
+        self._n_epochs_to_switch = int(value)
+
+    def get_history_lookback(self):
+        return self._history_lookback
+
+    def set_history_lookback(self, value):
+        self._history_lookback = int(value)
+
+    def get_switch_mode(self):
+        return self._switch_mode
+
+    def set_switch_mode(self, value):
+        self._switch_mode = value
+
+    def get_zyl_forward_function(self):
+        return self._zyl_forward_function
+
+    def set_zyl_forward_function(self, value):
+        self._zyl_forward_function = value
+
+    def get_learn_dendrites_live(self):
+        return self._learn_dendrites_live
+
+    def set_learn_dendrites_live(self, value):
+        self._learn_dendrites_live = bool(value)
+
+    def get_use_skip_weights(self):
+        return self._use_skip_weights
+
+    def set_use_skip_weights(self, value):
+        self._use_skip_weights = bool(value)
+
+    def get_test_saves(self):
+        return self._test_saves
+
+    def set_test_saves(self, value):
+        self._test_saves = bool(value)
+
+    def get_input_dimensions(self):
+        return self._input_dimensions
+
+    def set_input_dimensions(self, value):
+        self._input_dimensions = list(value)
+
+    def get_device(self):
+        return self._device
+
+    def set_device(self, value):
+        self._device = str(value)
+
+    def get_optimizer_name(self):
+        return self._optimizer_name
+
+    def set_optimizer_name(self, value):
+        self._optimizer_name = str(value)
+
+    def get_verbose(self):
+        return self._verbose
+
+    def set_verbose(self, value):
+        self._verbose = bool(value)
+
+    # --- persistence ------------------------------------------------------
+    _PERSISTED = (
+        "dendrite_count", "max_dendrites", "candidate_weight_init_scale",
+        "improvement_threshold", "n_epochs_to_switch", "history_lookback",
+        "switch_mode", "zyl_forward_function", "learn_dendrites_live",
+        "use_skip_weights", "test_saves", "save_name", "input_dimensions",
+        "device", "optimizer_name", "verbose",
+        "module_ids_to_zylate", "module_ids_to_track",
+        "module_names_to_zylate", "module_names_to_track",
+    )
+
+    def config_snapshot(self):
+        out = {}
+        for name in self._PERSISTED:
+            value = getattr(self, "get_" + name)()
+            if callable(value):
+                value = getattr(value, "__name__", repr(value))
+            elif not isinstance(value, (str, int, float, bool, type(None))):
+                value = list(value)
+            out[name] = value
+        return out
+
+    def persist_config_outputs(self, overwrite_config_file=False):
+        """Write the run's configuration; also the configuration file on request.
+
+        Existing top-level keys of a target file (module_settings among them)
+        are kept; the run's settings replace their own keys.
+        """
+        targets = [self.get_run_config_path()]
+        if overwrite_config_file and self.__dict__.get("_config_file"):
+            targets.append(self.__dict__["_config_file"])
+        written = []
+        for path in targets:
+            if not path or path in written:
+                continue
+            data = {}
+            if os.path.exists(path):
+                with open(path, "r", encoding="utf-8") as handle:
+                    loaded = json.load(handle)
+                if isinstance(loaded, dict):
+                    data = loaded
+            data.update(self.config_snapshot())
+            parent = os.path.dirname(path)
+            if parent:
+                os.makedirs(parent, exist_ok=True)
+            with open(path, "w", encoding="utf-8") as handle:
+                json.dump(data, handle, indent=2)
+            written.append(path)
+        return written
+
+    def maybe_auto_persist(self):
+        """What the platform does after each setter when auto-persist is on."""
+        if self.__dict__.get("_auto_persist_config", True):
+            return self.persist_config_outputs()
+        return []
+
+
+pc = ZYLConfig()

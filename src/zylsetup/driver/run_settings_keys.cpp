@@ -1,0 +1,9 @@
+#include "prelude.hpp"
+
+#include "driver.hpp"
+
+namespace zyl {
+
+void register_run_settings_keys(py::module_ &) {}
+
+}  // namespace zyl

@@ -1,0 +1,9 @@
+#include "prelude.hpp"
+
+#include "driver.hpp"
+
+namespace zyl {
+
+void register_value_editors(py::module_ &) {}
+
+}  // namespace zyl
