@@ -33,16 +33,6 @@ bool is_subclass(py::handle cls, py::handle base) {
 
 py::object type_of(py::handle obj) { return py::reinterpret_borrow<py::object>(py::type::handle_of(obj)); }
 
-// getattr(obj, name, None): only a missing attribute gives None; any other
-// error propagates, as with the builtin.
-py::object getattr_or_none(py::handle obj, py::handle name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
 // format % args
 py::object percent(const char *format, py::handle args) {
     PyObject *text = PyNumber_Remainder(py::str(format).ptr(), args.ptr());
