@@ -5,7 +5,10 @@
 
 #include "prelude.hpp"
 
+#include "ansi_text.hpp"
+
 #include <initializer_list>
+#include <string>
 
 namespace zyl::text_pieces {
 
@@ -55,14 +58,18 @@ inline bool index_is(py::handle index, py::ssize_t i) {
 }
 
 // The styling helpers of the module, looked up at each call like every other
-// module-level function.
+// module-level function (the native body runs while the name is not rebound).
+inline py::object as_object(py::handle value) { return py::reinterpret_borrow<py::object>(value); }
+inline py::object as_object(const char *text) { return py::str(text); }
+inline py::object as_object(const std::string &text) { return py::str(text); }
+
 template <typename Text>
 py::object dim(const Text &text) {
-    return call("dim", text);
+    return ansi::call_dim(as_object(text));
 }
 template <typename Text, typename Hex>
 py::object colored(const Text &text, const Hex &hex) {
-    return call("color_text", text, hex);
+    return ansi::call_color_text(as_object(text), as_object(hex));
 }
 
 // The light grey of cursors, pointers and overlay titles.
