@@ -221,6 +221,7 @@ public:
 
         // The marker, as make_target_marker chooses it.
         py::object eff;
+        py::object source;
         py::object count;
         const bool in_replaced = truthy(item(entry, keys_.in_replaced));
         if (in_replaced) {
@@ -238,7 +239,7 @@ public:
                     row_ += BLANK_MARKER;
                 }
             } else {
-                py::object source = item(record, keys_.source);
+                source = item(record, keys_.source);
                 if (equals(source, keys_.inherited)) {
                     row_ += "\u21b3 ";
                 } else if (equals(source, keys_.by_id)) {
@@ -281,7 +282,7 @@ public:
             row_ += "mode=";
             row_ += verb_of(eff).utf8;
             row_ += RESET;
-            if (equals(item(record, keys_.source), keys_.inherited)) {
+            if (equals(source, keys_.inherited)) {
                 append_dim_open(row_);
                 row_ += "  (via ";
                 row_ += text_of(item(record, keys_.origin_id)).utf8;
