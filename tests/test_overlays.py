@@ -4,7 +4,6 @@ from conftest import strip
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
-import pending_standins
 
 HR = "  " + "─" * 70
 ACCENT, ZYLATE, TRACK, ATTENTION, LIGHT = "D9A441", "00A5A5", "8A95A0", "FD4D00", "E8EEEC"
@@ -20,11 +19,6 @@ def grey(text):
 
 
 CURSOR = fg(LIGHT, "> ")
-
-
-@pytest.fixture(autouse=True)
-def dependencies(monkeypatch):
-    pending_standins.install_missing(monkeypatch, zylsetup)
 
 
 def entry(module_id, type_name="Linear", params=4, in_replaced=False, is_root=False):

@@ -4,7 +4,6 @@ from conftest import strip
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
-import pending_standins
 
 HR = "  " + "─" * 70
 KEY_HINTS = ("→ expand · ← collapse   Enter edit   h describe   ↑↓/jk move"
@@ -21,11 +20,6 @@ def grey(text):
 
 
 CURSOR = fg("E8EEEC", "> ")
-
-
-@pytest.fixture(autouse=True)
-def dependencies(monkeypatch):
-    pending_standins.install_missing(monkeypatch, zylsetup)
 
 
 def bucket(name, expanded, count):
