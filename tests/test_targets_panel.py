@@ -204,3 +204,86 @@ def test_arguments_are_not_modified(small):
     expanded = {".blk": True}
     render(entries, resolved, expanded=expanded)
     assert (repr(entries), repr(resolved), expanded) == (*before, {".blk": True})
+
+
+# --- Rows are made of the module-level pieces, looked up by name -----------
+
+def reference_rows(entries, shown, selected, resolved, expanded):
+    """The rows as the pieces bound in the module now would draw them."""
+    z = zylsetup
+    rows = []
+    for i, ent in enumerate(shown):
+        cursor = z.color_text("> ", "E8EEEC") if i == selected else "  "
+        indent = "  " * ent["depth"]
+        record = resolved[ent["id"]]
+        if ent["is_replaced_root"]:
+            count = sum(1 for e in entries if e["replaced_root"] == ent["id"])
+            toggle = "[\u2190 collapse]" if expanded.get(ent["id"]) else "[\u2192 expand]"
+            rows.append(cursor + z.color_text("\u21af", z.COLOR_ACCENT) + "   " + indent + ent["id"] + "  "
+                        + z.dim("[" + ent["type_name"] + "]") + "   "
+                        + z.dim("will be restructured for ZYL before training"))
+            rows.append("      " + z.dim(f"\u2514 {count} modules below \u2014 ids won't exist at train time "
+                                         "\u00b7 target by type (P/T), not id  ")
+                        + z.color_text(toggle, z.COLOR_ACCENT))
+            continue
+        display, plain = z.make_target_marker(ent, record)
+        if ent["in_replaced"]:
+            rows.append(cursor + display + " " + indent + z.dim(ent["id"] + "  [" + ent["type_name"] + "] (id stale)"))
+            continue
+        lead = len(plain) + len(indent) + len(ent["id"]) + len(ent["type_name"]) + 7
+        row = cursor + display + " " + indent + ent["id"] + "  " + z.dim("[" + ent["type_name"] + "]")
+        row += " " * max(2, 46 - lead)
+        count = ent["direct_param_count"]
+        if record["eff"] is not None:
+            row += z.color_text("mode=" + str(z.mode_verb(record["eff"])), z.get_color_hex_for_mode(record["eff"]))
+            if record["source"] == "inherited":
+                row += z.dim("  (via " + record["origin_id"] + ")")
+                if record["overridden"] is not None:
+                    row += z.dim("  \u2014 your " + str(z.mode_verb(record["overridden"]["mode"])) + " here is ignored")
+        elif count > 0:
+            row += z.color_text("needs a mode", z.COLOR_ATTENTION)
+        if count > 0:
+            row += z.dim("   params=" + str(z.format_human_count(count)))
+        rows.append(row)
+    return rows
+
+
+REBOUND = [
+    ("color_text", lambda text, hex_color: f"<{hex_color}|{text}>", "<E8EEEC|> >"),
+    ("_ansi", lambda text, code: f"<{code}:{text}>", "<90:[Linear]>"),
+    ("dim", lambda text: f"<dim:{text}>", "<dim:[Linear]>"),
+    ("make_target_marker", lambda entry, record: ("M", "M"), "M .fc  "),
+    ("make_block", lambda mode: f"[{mode}]", "* [zylated]  .fc"),
+    ("get_color_hex_for_mode", lambda mode: "123456", "\x1b[38;2;18;52;86mmode=zylate"),
+    ("mode_verb", lambda mode: f"verb({mode})", "mode=verb(zylated)"),
+    ("format_human_count", lambda value: f"#{value}#", "params=#6#"),
+]
+
+
+@pytest.mark.parametrize("name,fake,piece", REBOUND, ids=[r[0] for r in REBOUND])
+def test_rebound_pieces_shape_the_rows(small, monkeypatch, name, fake, piece):
+    entries, resolved = small
+    resolved[".act"] = rec(origin=".act")
+    resolved[".blk.gate"] = rec("tracked", "type", ".blk.gate")
+    expanded = {".blk": True}
+    shown = visible(entries, [".blk"])
+    native = render(entries, resolved, selected=0, expanded=expanded)[1]
+    assert native == reference_rows(entries, shown, 0, resolved, expanded)
+
+    monkeypatch.setattr(zylsetup, name, fake)
+    body = render(entries, resolved, selected=0, expanded=expanded)[1]
+    assert body != native
+    assert piece in body[0]
+    assert body == reference_rows(entries, shown, 0, resolved, expanded)
+
+    monkeypatch.undo()  # the module's own pieces are back: so are the native rows
+    assert render(entries, resolved, selected=0, expanded=expanded)[1] == native
+
+
+def test_a_removed_piece_fails_only_where_a_row_needs_it(small, monkeypatch):
+    entries, resolved = small
+    monkeypatch.delattr(zylsetup, "format_human_count")
+    shown = [e for e in entries if e["direct_param_count"] == 0 and not e["is_replaced_root"]]
+    assert render(entries, resolved, shown=shown)[1] == reference_rows(entries, shown, 0, resolved, {})
+    with pytest.raises(AttributeError, match="format_human_count"):
+        render(entries, resolved, shown=entries[:1])

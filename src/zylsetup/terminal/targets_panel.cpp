@@ -2,16 +2,23 @@
 // and the focus of the highlighted entry.
 //
 // The panel is redrawn on every key over networks of tens of thousands of
-// modules, so the rows are assembled here as UTF-8 in one buffer each, with
-// the same styled pieces that color_text, dim, make_target_marker, mode_verb
-// and format_human_count produce, instead of one interpreter round-trip per
-// piece.  The once-per-frame parts (header, footer, summaries) go through
-// the module-level functions as usual.
+// modules.  While every module-level function a row is made of (color_text,
+// _ansi, dim, make_target_marker, make_block, get_color_hex_for_mode,
+// mode_verb, format_human_count) still holds this module's own function, the
+// rows are assembled here as UTF-8 in one buffer each, with exactly the
+// styled pieces those functions produce, instead of one interpreter
+// round-trip per piece.  Once any of them is rebound (a test double, a
+// user's theme), every row is built by calling the pieces by name, so the
+// rebound function shapes the rows as it shapes the header.
 #include "prelude.hpp"
 
+#include "ansi_text.hpp"
+#include "row_widgets.hpp"
 #include "terminal.hpp"
+#include "text_pieces.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -157,10 +164,6 @@ void append_human_count(std::string &out, py::handle value) {
     out += text_of(call("format_human_count", value)).utf8;
 }
 
-struct Styled {
-    std::string accent, attention, zylate, track, no_mode, cursor;
-};
-
 // Interned lookup keys, made once per frame.
 struct Keys {
     py::str id{"id"}, type_name{"type_name"}, depth{"depth"}, direct_param_count{"direct_param_count"},
@@ -178,6 +181,100 @@ struct Keys {
     }
 };
 
+// The items of a list or tuple as they stand, anything else iterated once
+// into a list.
+py::object as_sequence(py::handle values) {
+    PyObject *seq = PySequence_Fast(values.ptr(), "expected an iterable");
+    if (seq == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(seq);
+}
+
+// Entries under each restructured root, counted once per frame over all of
+// `entries`, hidden ones included, and only when a root is drawn.
+class ChildCounts {
+public:
+    ChildCounts(py::handle entries, const Keys &keys) : entries_(entries), keys_(keys) {}
+
+    Py_ssize_t of(py::handle id) {
+        if (!slots_) count();
+        PyObject *slot = PyDict_GetItemWithError(slots_->ptr(), id.ptr());
+        if (slot == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return 0;
+        }
+        return counts_[static_cast<size_t>(PyLong_AsSsize_t(slot))];
+    }
+
+private:
+    void count() {
+        py::dict slots;
+        py::object seq = as_sequence(entries_);
+        // Neighbours share their root (most often None): the same object
+        // finds the same dict slot, so it need not be looked up again.
+        PyObject *last_root = nullptr;
+        size_t last_slot = 0;
+        py::object hold;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+            py::object root = item(PySequence_Fast_GET_ITEM(seq.ptr(), i), keys_.replaced_root);
+            if (root.ptr() == last_root) {
+                ++counts_[last_slot];
+                continue;
+            }
+            PyObject *slot = PyDict_GetItemWithError(slots.ptr(), root.ptr());
+            if (slot == nullptr) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                last_slot = counts_.size();
+                counts_.push_back(1);
+                if (PyDict_SetItem(slots.ptr(), root.ptr(), py::int_(last_slot).ptr()) < 0) {
+                    throw py::error_already_set();
+                }
+            } else {
+                last_slot = static_cast<size_t>(PyLong_AsSsize_t(slot));
+                ++counts_[last_slot];
+            }
+            hold = root;
+            last_root = root.ptr();
+        }
+        slots_ = std::move(slots);
+    }
+
+    py::handle entries_;
+    const Keys &keys_;
+    std::optional<py::dict> slots_;
+    std::vector<Py_ssize_t> counts_;
+};
+
+// --- The module-level functions a row is made of ------------------------
+
+constexpr std::array<const char *, 8> ROW_PIECES = {
+    "color_text", "_ansi", "dim", "make_target_marker", "make_block", "get_color_hex_for_mode",
+    "mode_verb", "format_human_count"};
+
+// What each of those names held when the module was set up.
+std::array<OwnFunction, ROW_PIECES.size()> &own_row_pieces() {
+    static std::array<OwnFunction, ROW_PIECES.size()> own;
+    return own;
+}
+
+// Whether every row piece is still this module's own function, looked up
+// once per frame.  A name that is gone counts as rebound: the calls by name
+// then raise what the interpreter raises, for the rows that use it.
+bool rows_are_native() {
+    for (const OwnFunction &own : own_row_pieces()) {
+        if (own.function == nullptr) return false;
+        PyObject *current = PyObject_GetAttr(module_slot().ptr(), own.name);
+        if (current == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            return false;
+        }
+        const bool same = current == own.function;
+        Py_DECREF(current);
+        if (!same) return false;
+    }
+    return true;
+}
+
 void append_coloured(std::string &out, std::string_view open, std::string_view piece) {
     out += open;
     out += piece;
@@ -186,26 +283,34 @@ void append_coloured(std::string &out, std::string_view open, std::string_view p
 
 void append_dim_open(std::string &out) { out += DIM_OPEN; }
 
-class TargetRows {
+// A colour's opening sequence, worked out the first time a row needs it.
+class LazyColour {
 public:
-    TargetRows(py::object entries, py::object resolved, py::object expanded_replaced)
-        : entries_(std::move(entries)),
-          resolved_(std::move(resolved)),
-          expanded_(std::move(expanded_replaced)),
-          verbs_(global("MODE_VERB")) {
-        styled_.accent = colour_open(global("COLOR_ACCENT"));
-        styled_.attention = colour_open(global("COLOR_ATTENTION"));
-        styled_.zylate = colour_open(global("COLOR_ZYLATE"));
-        styled_.track = colour_open(global("COLOR_TRACK"));
-        styled_.no_mode = colour_open(py::str("000000"));
-        styled_.cursor = colour_open(py::str("E8EEEC"));
+    explicit LazyColour(const char *global_name) : name_(global_name) {}
+    LazyColour(const char *, const char *literal) : literal_(literal) {}
+    const std::string &open() {
+        if (!open_) open_ = colour_open(name_ ? global(name_) : py::str(literal_));
+        return *open_;
     }
 
-    // entry_lines: appends the entry's rows to `body`, returns how many.
+private:
+    const char *name_ = nullptr;
+    const char *literal_ = nullptr;
+    std::optional<std::string> open_;
+};
+
+// entry_lines with every piece built here, the pieces' own functions being
+// in place.
+class NativeRows {
+public:
+    NativeRows(py::handle resolved, py::handle expanded_replaced, ChildCounts &children, const Keys &keys)
+        : resolved_(resolved), expanded_(expanded_replaced), children_(children), keys_(keys) {}
+
+    // Appends the entry's rows to `body`, returns how many.
     Py_ssize_t append_entry_lines(py::handle entry, bool selected, py::list &body) {
         row_.clear();
         if (selected) {
-            append_coloured(row_, styled_.cursor, "> ");
+            append_coloured(row_, cursor_.open(), "> ");
         } else {
             row_ += "  ";
         }
@@ -231,9 +336,9 @@ public:
             if (eff.is_none()) {
                 count = item(entry, keys_.direct_param_count);
                 if (positive(count)) {
-                    append_coloured(row_, styled_.attention, "!");
+                    append_coloured(row_, attention_.open(), "!");
                     row_ += ' ';
-                    append_coloured(row_, styled_.attention, BLOCK);
+                    append_coloured(row_, attention_.open(), BLOCK);
                     row_ += ' ';
                 } else {
                     row_ += BLANK_MARKER;
@@ -300,7 +405,7 @@ public:
         }
         if (!count) count = item(entry, keys_.direct_param_count);
         const bool has_params = positive(count);
-        if (eff.is_none() && has_params) append_coloured(row_, styled_.attention, "needs a mode");
+        if (eff.is_none() && has_params) append_coloured(row_, attention_.open(), "needs a mode");
         if (has_params) {
             append_dim_open(row_);
             row_ += "   params=";
@@ -313,10 +418,10 @@ public:
 
 private:
     Py_ssize_t append_replaced_root(py::handle entry, py::handle id, Py_ssize_t indent_width, py::list &body) {
-        const Py_ssize_t children = child_count(id);
+        const Py_ssize_t children = children_.of(id);
         const bool expanded = truthy(expanded_.attr("get")(id));
 
-        append_coloured(row_, styled_.accent, "\u21af");
+        append_coloured(row_, accent_.open(), "\u21af");
         row_ += "   ";
         row_.append(static_cast<size_t>(indent_width), ' ');
         row_ += text_of(id).utf8;
@@ -336,43 +441,21 @@ private:
         row_ += std::to_string(children);
         row_ += " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ";
         row_ += RESET;
-        append_coloured(row_, styled_.accent, expanded ? "[\u2190 collapse]" : "[\u2192 expand]");
+        append_coloured(row_, accent_.open(), expanded ? "[\u2190 collapse]" : "[\u2192 expand]");
         append_row(body);
         return 2;
     }
 
-    // Entries under each restructured root, counted once per frame over all
-    // of `entries`, hidden ones included.
-    Py_ssize_t child_count(py::handle id) {
-        if (!children_) {
-            py::dict counts;
-            for (py::handle entry : entries_) {
-                py::object root = item(entry, keys_.replaced_root);
-                PyObject *seen = PyDict_GetItemWithError(counts.ptr(), root.ptr());
-                if (seen == nullptr && PyErr_Occurred()) throw py::error_already_set();
-                Py_ssize_t n = seen == nullptr ? 0 : PyLong_AsSsize_t(seen);
-                if (PyDict_SetItem(counts.ptr(), root.ptr(), py::int_(n + 1).ptr()) < 0) {
-                    throw py::error_already_set();
-                }
-            }
-            children_ = std::move(counts);
-        }
-        PyObject *found = PyDict_GetItemWithError(children_->ptr(), id.ptr());
-        if (found == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return 0;
-        }
-        return PyLong_AsSsize_t(found);
-    }
-
+    // get_color_hex_for_mode, as an opening sequence
     const std::string &mode_colour(py::handle mode) {
-        if (equals(mode, keys_.zylated)) return styled_.zylate;
-        if (equals(mode, keys_.tracked)) return styled_.track;
-        return styled_.no_mode;
+        if (equals(mode, keys_.zylated)) return zylate_.open();
+        if (equals(mode, keys_.tracked)) return track_.open();
+        return no_mode_.open();
     }
 
     // mode_verb
     Text verb_of(py::handle mode) {
+        if (!verbs_) verbs_ = global("MODE_VERB");
         if (PyDict_CheckExact(verbs_.ptr())) {
             PyObject *found = PyDict_GetItemWithError(verbs_.ptr(), mode.ptr());
             if (found != nullptr) return text_of(found);
@@ -391,38 +474,152 @@ private:
         if (failed != 0) throw py::error_already_set();
     }
 
-    py::object entries_, resolved_, expanded_, verbs_;
-    std::optional<py::dict> children_;
-    Keys keys_;
-    Styled styled_;
+    py::handle resolved_, expanded_;
+    py::object verbs_;
+    ChildCounts &children_;
+    const Keys &keys_;
+    LazyColour accent_{"COLOR_ACCENT"}, attention_{"COLOR_ATTENTION"}, zylate_{"COLOR_ZYLATE"},
+        track_{"COLOR_TRACK"}, no_mode_{nullptr, "000000"}, cursor_{nullptr, text_pieces::cursor_color};
     std::string row_;
+};
+
+// entry_lines with every piece made by the module-level function of its
+// name, looked up at each call.
+class NamedRows {
+public:
+    NamedRows(py::handle resolved, py::handle expanded_replaced, ChildCounts &children, const Keys &keys)
+        : resolved_(resolved), expanded_(expanded_replaced), children_(children), keys_(keys) {}
+
+    Py_ssize_t append_entry_lines(py::handle entry, bool selected, py::list &body) {
+        using text_pieces::concat;
+        py::object cursor = selected ? colour(py::str("> "), py::str(text_pieces::cursor_color))
+                                     : py::object(py::str("  "));
+        py::object indent = multiply(py::str("  "), item(entry, keys_.depth));
+        py::object id = item(entry, keys_.id);
+        py::object record = item(resolved_, id);
+
+        if (truthy(item(entry, keys_.is_replaced_root))) {
+            const Py_ssize_t children = children_.of(id);
+            const bool expanded = truthy(expanded_.attr("get")(id));
+            py::object glyph = colour(py::str("\u21af"), global("COLOR_ACCENT"));
+            py::object type_text = concat({py::str("["), item(entry, keys_.type_name), py::str("]")});
+            append(body, concat({cursor, glyph, py::str("   "), indent, id, py::str("  "), dim(type_text),
+                                 py::str("   "), dim(py::str("will be restructured for ZYL before training"))}));
+            py::object note = py::str(
+                "\u2514 " + std::to_string(children) +
+                " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ");
+            py::object toggle =
+                colour(py::str(expanded ? "[\u2190 collapse]" : "[\u2192 expand]"), global("COLOR_ACCENT"));
+            append(body, concat({py::str("      "), dim(note), toggle}));
+            return 2;
+        }
+
+        py::object marker = widgets::call_make_target_marker(entry, record);
+        auto [display, plain] = unpack_pair(marker);
+        py::object type_name = item(entry, keys_.type_name);
+        if (truthy(item(entry, keys_.in_replaced))) {
+            py::object stale = concat({id, py::str("  ["), type_name, py::str("] (id stale)")});
+            append(body, concat({cursor, display, py::str(" "), indent, dim(stale)}));
+            return 1;
+        }
+
+        py::str id_text = text_pieces::as_text(id);
+        py::str type_text = text_pieces::as_text(type_name);
+        const Py_ssize_t lead = length_of(plain) + length_of(indent) + text_pieces::length(id_text) +
+                                text_pieces::length(type_text) + 7;
+        py::str gap(std::string(static_cast<size_t>(std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)), ' '));
+
+        py::list pieces;
+        for (py::handle piece : {cursor, display, py::object(py::str(" ")), indent, py::object(id_text),
+                                 py::object(py::str("  ")),
+                                 dim(concat({py::str("["), type_text, py::str("]")})), py::object(gap)}) {
+            pieces.append(piece);
+        }
+        py::object eff = item(record, keys_.eff);
+        py::object count = item(entry, keys_.direct_param_count);
+        if (!eff.is_none()) {
+            py::object verb = widgets::call_mode_verb(eff);
+            pieces.append(colour(concat({py::str("mode="), verb}), call("get_color_hex_for_mode", eff)));
+            if (equals(item(record, keys_.source), keys_.inherited)) {
+                pieces.append(dim(concat({py::str("  (via "), item(record, keys_.origin_id), py::str(")")})));
+                py::object overridden = item(record, keys_.overridden);
+                if (!overridden.is_none()) {
+                    py::object was = widgets::call_mode_verb(item(overridden, keys_.mode));
+                    pieces.append(dim(concat({py::str("  \u2014 your "), was, py::str(" here is ignored")})));
+                }
+            }
+        } else if (positive(count)) {
+            pieces.append(colour(py::str("needs a mode"), global("COLOR_ATTENTION")));
+        }
+        if (positive(count)) {
+            pieces.append(dim(concat({py::str("   params="), call("format_human_count", count)})));
+        }
+        append(body, text_pieces::join("", pieces));
+        return 1;
+    }
+
+private:
+    static py::object colour(py::handle text, py::handle hex) { return ansi::call_color_text(text, hex); }
+    static py::object dim(py::handle text) { return ansi::call_dim(text); }
+
+    static py::object multiply(py::handle text, py::handle times) {
+        PyObject *result = PyNumber_Multiply(text.ptr(), times.ptr());
+        if (result == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(result);
+    }
+
+    static Py_ssize_t length_of(py::handle value) {
+        Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) throw py::error_already_set();
+        return n;
+    }
+
+    // `display, plain = marker`, with the interpreter's unpacking errors.
+    static std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+        py::object items = as_sequence(pair);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+        if (n != 2) {
+            throw py::value_error(n < 2 ? "not enough values to unpack (expected 2, got " + std::to_string(n) + ")"
+                                        : std::string("too many values to unpack (expected 2)"));
+        }
+        return {py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), 1))};
+    }
+
+    static void append(py::list &body, py::handle line) {
+        if (PyList_Append(body.ptr(), line.ptr()) != 0) throw py::error_already_set();
+    }
+
+    py::handle resolved_, expanded_;
+    ChildCounts &children_;
+    const Keys &keys_;
 };
 
 py::tuple render_targets_lines(py::object entries, py::object visible_entries, py::object selected_index,
                                py::object resolved, py::object expanded_replaced) {
-    py::object len = builtin("len");
-    const Py_ssize_t need = len(call("unset_module_entries", entries, resolved)).cast<Py_ssize_t>();
+    using ansi::call_color_text;
+    using ansi::call_dim;
+    const Py_ssize_t need = py::len(call("unset_module_entries", entries, resolved));
     py::object rules = call("type_rule_entries", entries);
 
     py::list lines;
-    lines.append(call("render_tab_bar", "targets"));
+    lines.append(widgets::call_render_tab_bar(py::str("targets")));
     lines.append(py::str(""));
-    lines.append(call("dim", "  zylate = add dendrites   \u00b7   track = not zylated   "));
+    lines.append(call_dim(py::str("  zylate = add dendrites   \u00b7   track = not zylated   ")));
     lines.append(py::str(""));
     py::object status;
     if (need >= 1) {
         const bool one = need == 1;
         std::string text = "  \u26a0 " + std::to_string(need) + (one ? " module" : " modules") + " still " +
                            (one ? "needs" : "need") + " a mode";
-        status = call("color_text", text, global("COLOR_ATTENTION"));
+        status = call_color_text(py::str(text), global("COLOR_ATTENTION"));
     } else {
-        status = call("color_text", "  \u2713 every parameter is zylated or tracked", global("COLOR_ZYLATE"));
+        status = call_color_text(py::str("  \u2713 every parameter is zylated or tracked"), global("COLOR_ZYLATE"));
     }
-    const Py_ssize_t visible = len(call("strip_ansi", status)).cast<Py_ssize_t>();
+    const Py_ssize_t visible = py::len(ansi::call_strip_ansi(status));
     const Py_ssize_t pad = std::max<Py_ssize_t>(2, 58 - visible);
-    py::object hint =
-        call("color_text", "[y] type rules (" + std::to_string(len(rules).cast<Py_ssize_t>()) + ")",
-             global("COLOR_ACCENT"));
+    py::object hint = call_color_text(py::str("[y] type rules (" + std::to_string(py::len(rules)) + ")"),
+                                      global("COLOR_ACCENT"));
     lines.append(status + py::str(std::string(static_cast<size_t>(pad), ' ')) + hint);
     lines.append(global("HR"));
 
@@ -435,29 +632,36 @@ py::tuple render_targets_lines(py::object entries, py::object visible_entries, p
         selected = overflow == 0 ? v : -1;
     }
 
-    TargetRows rows(entries, resolved, expanded_replaced);
+    const Keys keys;
+    ChildCounts children(entries, keys);
     py::list body_lines;
     Py_ssize_t focus_start = 0;
     Py_ssize_t focus_end = 1;
-    long long i = 0;
-    for (py::handle entry : visible_entries) {
-        const bool is_selected = selected ? *selected == i : equals(py::int_(i), selected_index);
-        const Py_ssize_t before = PyList_GET_SIZE(body_lines.ptr());
-        const Py_ssize_t added = rows.append_entry_lines(entry, is_selected, body_lines);
-        if (is_selected) {
-            focus_start = before;
-            focus_end = before + added;
+    auto draw = [&](auto &&rows) {
+        py::object shown = as_sequence(visible_entries);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(shown.ptr()); ++i) {
+            py::object entry = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(shown.ptr(), i));
+            const bool is_selected = selected ? *selected == i : equals(py::int_(i), selected_index);
+            const Py_ssize_t before = PyList_GET_SIZE(body_lines.ptr());
+            const Py_ssize_t added = rows.append_entry_lines(entry, is_selected, body_lines);
+            if (is_selected) {
+                focus_start = before;
+                focus_end = before + added;
+            }
         }
-        ++i;
+    };
+    if (rows_are_native()) {
+        draw(NativeRows(resolved, expanded_replaced, children, keys));
+    } else {
+        draw(NamedRows(resolved, expanded_replaced, children, keys));
     }
 
     py::list footer;
     footer.append(global("HR"));
-    footer.append(call("dim", call("build_budget_line", entries, resolved)));
+    footer.append(call_dim(call("build_budget_line", entries, resolved)));
     footer.append(py::str(""));
-    footer.append(call("dim",
-                       "p/t zylate\u00b7track this module   P/T whole type   x clear   h legend   "
-                       "\u2191\u2193/jk move   s start"));
+    footer.append(call_dim(py::str("p/t zylate\u00b7track this module   P/T whole type   x clear   h legend   "
+                                   "\u2191\u2193/jk move   s start")));
     return py::make_tuple(lines, body_lines, footer, py::make_tuple(focus_start, focus_end));
 }
 
@@ -466,6 +670,11 @@ py::tuple render_targets_lines(py::object entries, py::object visible_entries, p
 void register_targets_panel(py::module_ &m) {
     m.def("render_targets_lines", &render_targets_lines, "entries"_a, "visible_entries"_a, "selected_index"_a,
           "resolved"_a, "expanded_replaced"_a);
+    // The row pieces are all defined by now (the styling and row-widget
+    // areas register first); what their names hold from here on is what the
+    // native rows stand for.
+    auto &own = own_row_pieces();
+    for (size_t k = 0; k < ROW_PIECES.size(); ++k) own[k] = remember_own(m, ROW_PIECES[k]);
 }
 
 }  // namespace zyl
