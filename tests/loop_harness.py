@@ -86,7 +86,8 @@ class Harness:
         key = self.keys.pop(0)
         if callable(key) and not isinstance(key, type):
             key = key(self)  # a step of the script that acts, then gives its key
-        if isinstance(key, BaseException) or (isinstance(key, type) and issubclass(key, BaseException)):
+        is_error_class = isinstance(key, type) and issubclass(key, BaseException)
+        if isinstance(key, BaseException) or is_error_class:
             raise key
         self.log.append(("key", key))
         return key
@@ -153,8 +154,11 @@ class Harness:
 
         self.set("_handle_scalar_editor", editor_key)
         self.set("_handle_list_editor", editor_key)
-        self.set("_new_scalar_editor", lambda name, value, scope_key: ("scalar", name, value, scope_key))
-        self.set("_new_list_editor", lambda name, value, scope_key: ("list", name, value, scope_key))
+        def editor(kind):
+            return lambda name, value, scope_key: (kind, name, value, scope_key)
+
+        self.set("_new_scalar_editor", editor("scalar"))
+        self.set("_new_list_editor", editor("list"))
 
     def _fake_model(self):
         self.set("normalize_selection_conflicts", lambda: None)
@@ -162,12 +166,16 @@ class Harness:
         self.set("unset_module_entries", lambda entries, resolved: list(self.unset))
         self.set("build_run_items", lambda expanded: list(self.run_items))
         self.set("load_existing_module_settings", lambda: {})
-        self.set("get_scope_values", lambda key, pending, existing: {**self.scoped, **pending.get(key, {})})
+        self.set(
+            "get_scope_values",
+            lambda key, pending, existing: {**self.scoped, **pending.get(key, {})},
+        )
         self.set("get_global_setting_value", lambda name: self.global_values.get(name))
         self.set("get_enum_options", lambda name: self.enum_options.get(name))
 
         def persist_overrides(pending, overwrite_config_file=False):
-            self.log.append(("persist_module_settings_updates", dict(pending), overwrite_config_file))
+            event = ("persist_module_settings_updates", dict(pending), overwrite_config_file)
+            self.log.append(event)
 
         self.set("persist_module_settings_updates", persist_overrides)
 

@@ -57,7 +57,10 @@ class Session:
         while not all(n in self.text() for n in needles):
             if time.monotonic() > deadline:
                 pytest.fail(f"screen never showed {needles!r}:\n{self.text()}")
-            self._take(0.2)
+            try:
+                self._take(0.2)
+            except pexpect.EOF:
+                pytest.fail(f"ended before showing {needles!r}:\n{self.output}")
 
     def send(self, keys):
         self.child.send(keys)

@@ -11,8 +11,8 @@ RANK_VARS = ["RANK", "LOCAL_RANK", "SLURM_PROCID", "OMPI_COMM_WORLD_RANK"]
 REFUSAL = (
     "Zylation configuration has not been confirmed, and it cannot be done interactively here ({})."
     "\nRun zylate_model once from an interactive terminal to choose zylation targets, or set "
-    "configuration_confirmed=True in your config file (or call GZL.pc.set_configuration_confirmed(True) "
-    "before zylate_model) to skip the interactive step."
+    "configuration_confirmed=True in your config file (or call "
+    "GZL.pc.set_configuration_confirmed(True) before zylate_model) to skip the interactive step."
 )
 
 
@@ -136,8 +136,8 @@ def test_gate_without_termios(monkeypatch, terminals):
     with pytest.raises(RuntimeError) as exc:
         zylsetup.require_interactive_session()
     assert str(exc.value) == (
-        "The interactive zylation-configuration TUI is not available on this platform (no termios). "
-        "Set configuration_confirmed=True in your config file (or call "
+        "The interactive zylation-configuration TUI is not available on this platform "
+        "(no termios). Set configuration_confirmed=True in your config file (or call "
         "GZL.pc.set_configuration_confirmed(True)) and configure targets via the config file or "
         "Zylpad instead."
     )

@@ -66,8 +66,14 @@ std::string message_text(const py::object &message) {
     return text(message);
 }
 
+py::ssize_t length_of(py::handle sequence) { return static_cast<py::ssize_t>(py::len(sequence)); }
+
 py::ssize_t clamp_selection(py::ssize_t index, py::ssize_t length) {
     return index >= length ? std::max<py::ssize_t>(length - 1, 0) : index;
+}
+
+py::ssize_t step_cursor(py::ssize_t index, py::ssize_t delta, py::ssize_t length) {
+    return call("_move", index, delta, length).cast<py::ssize_t>();
 }
 
 void confirm_configuration() { pc().attr("set_configuration_confirmed")(true); }
@@ -148,7 +154,7 @@ py::object targets_frame(ConfiguratorState &s, const py::object &resolved) {
 
 py::object run_settings_frame(ConfiguratorState &s) {
     py::object items = call("build_run_items", s.expanded_buckets);
-    s.run_selected_index = clamp_selection(s.run_selected_index, py::len(items));
+    s.run_selected_index = clamp_selection(s.run_selected_index, length_of(items));
     py::tuple parts =
         unpack(call("render_run_settings_lines", items, s.run_selected_index, s.describe_name), 4);
     py::list footer = with_status_line(s, parts[2]);
@@ -184,9 +190,9 @@ Step save_overlay_key(ConfiguratorState &s, const py::object &key, const py::obj
     const bool has_unset = truthy(call("unset_module_entries", s.entries, resolved));
     const py::ssize_t option_count = has_unset ? 2 : 3;
     if (key_test("is_up_key", key)) {
-        s.save_selected_index = call("_move", s.save_selected_index, -1, option_count).cast<py::ssize_t>();
+        s.save_selected_index = step_cursor(s.save_selected_index, -1, option_count);
     } else if (key_test("is_down_key", key)) {
-        s.save_selected_index = call("_move", s.save_selected_index, 1, option_count).cast<py::ssize_t>();
+        s.save_selected_index = step_cursor(s.save_selected_index, 1, option_count);
     } else if (key_is(key, "\x1b") || key_is(key, "x")) {
         s.overlay = py::none();
     } else if (key_test("is_enter_key", key)) {
@@ -230,7 +236,7 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
-        const auto count = static_cast<long long>(py::len(options));
+        const auto count = static_cast<long long>(length_of(options));
         // An empty option list has nothing to step to; leave the value alone
         // rather than dividing by zero.
         if (count > 0) {
@@ -255,11 +261,9 @@ void overrides_overlay_key(ConfiguratorState &s, const py::object &key) {
         s.overlay = py::none();
         s.describe_name.clear();
     } else if (key_test("is_up_key", key)) {
-        s.ov_selected_index =
-            call("_move", s.ov_selected_index, -1, py::len(names)).cast<py::ssize_t>();
+        s.ov_selected_index = step_cursor(s.ov_selected_index, -1, length_of(names));
     } else if (key_test("is_down_key", key)) {
-        s.ov_selected_index =
-            call("_move", s.ov_selected_index, 1, py::len(names)).cast<py::ssize_t>();
+        s.ov_selected_index = step_cursor(s.ov_selected_index, 1, length_of(names));
     } else if (key_is(key, "h")) {
         std::string name = text(names[py::int_(s.ov_selected_index)]);
         s.describe_name = s.describe_name == name ? std::string() : name;
