@@ -60,9 +60,18 @@ void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
-// getattr(obj, name, None)
+// getattr(obj, name, None): only AttributeError means "absent"; any other
+// error (an interrupt, a failing property) reaches the caller.
+inline py::object getattr_or_none(py::handle obj, py::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
 inline py::object getattr_or_none(py::handle obj, const char *name) {
-    return py::getattr(obj, name, py::none());
+    return getattr_or_none(obj, py::str(name));
 }
 
 }  // namespace zyl

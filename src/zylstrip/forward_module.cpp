@@ -1,9 +1,494 @@
+// ZYLModulePyThread: the module that takes the place of a dendrite layer in a
+// converted network.  The class is a real subclass of torch.nn.Module, made
+// at import with the `type` builtin; its methods have C++ bodies.
+//
+// forward() runs on every training and inference step, so its own work is
+// kept to a handful of C-level calls: attribute names are interned once, the
+// layer arrays are read once per call, and when the bound helpers are this
+// class's own (not overridden) they are run directly instead of through a
+// second Python call.  What has to be read afresh at each call is: the flag
+// `doing_threading`, the forward function of GZL.pc and the global `Thread`.
 #include "prelude.hpp"
 
+#include "instance_method.hpp"
 #include "zylstrip.hpp"
+
+#include <utility>
+#include <vector>
 
 namespace zyl {
 
-void register_forward_module(py::module_ &) {}
+namespace {
+
+py::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(name);
+}
+
+struct Names {
+    py::str layer_array = interned("layer_array");
+    py::str processor_array = interned("processor_array");
+    py::str skip_weights = interned("skip_weights");
+    py::str node_index = interned("node_index");
+    py::str num_cycles = interned("num_cycles");
+    py::str view_tuple = interned("view_tuple");
+    py::str process_and_forward = interned("process_and_forward");
+    py::str process_and_pre = interned("process_and_pre");
+    py::str forward = interned("forward");
+    py::str init = interned("__init__");
+    py::str pre = interned("pre");
+    py::str post = interned("post");
+    py::str tolist = interned("tolist");
+    py::str view = interned("view");
+    py::str to = interned("to");
+    py::str device = interned("device");
+    py::str clone = interned("clone");
+    py::str detach = interned("detach");
+    py::str register_buffer = interned("register_buffer");
+    py::str doing_threading = interned("doing_threading");
+    py::str gzl = interned("GZL");
+    py::str pc = interned("pc");
+    py::str get_zyl_forward_function = interned("get_zyl_forward_function");
+    py::str thread = interned("Thread");
+    py::str target = interned("target");
+    py::str args = interned("args");
+    py::str kwargs = interned("kwargs");
+    py::str start = interned("start");
+    py::str join = interned("join");
+};
+
+const Names &names() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Names> storage;
+    return storage.call_once_and_store_result([] { return Names{}; }).get_stored();
+}
+
+// What the class itself provides: the class object, the plain functions
+// behind its two helper methods (to recognise them on an instance), and the
+// wrapper that runs a helper in a thread and keeps its exception.
+struct Own {
+    py::object cls;
+    py::object process_and_forward;
+    py::object process_and_pre;
+    py::object run_keeping_error;
+};
+
+py::gil_safe_call_once_and_store<Own> &own_storage() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Own> storage;
+    return storage;
+}
+
+const Own &own() { return own_storage().get_stored(); }
+
+// --- thin C-level helpers -------------------------------------------------
+
+py::object owned(PyObject *result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object get(py::handle obj, const py::str &name) {
+    return owned(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+// hasattr(): only an AttributeError means "absent"; any other error propagates.
+py::object get_if_present(py::handle obj, const py::str &name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::object();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+void set(py::handle obj, const py::str &name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object item(py::handle container, py::handle key) {
+    return owned(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+void set_item(py::handle container, py::handle key, py::handle value) {
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+py::object number(Py_ssize_t value) { return owned(PyLong_FromSsize_t(value)); }
+
+Py_ssize_t length(py::handle obj) {
+    const Py_ssize_t size = PyObject_Size(obj.ptr());
+    if (size < 0) throw py::error_already_set();
+    return size;
+}
+
+bool truth(py::handle obj) {
+    const int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// `value != None`, as the comparison operator decides it.
+bool differs_from_none(py::handle value) {
+    if (value.is_none()) return false;
+    return truth(owned(PyObject_RichCompare(value.ptr(), Py_None, Py_NE)));
+}
+
+// f(*args, **kwargs); an empty keyword map is passed as none at all.
+py::object call(py::handle function, py::handle args, py::handle kwargs) {
+    PyObject *keywords = kwargs.ptr();
+    if (keywords != nullptr && PyDict_Check(keywords) && PyDict_GET_SIZE(keywords) == 0) {
+        keywords = nullptr;
+    }
+    return owned(PyObject_Call(function.ptr(), args.ptr(), keywords));
+}
+
+py::object call0(py::handle function) { return owned(PyObject_CallNoArgs(function.ptr())); }
+
+py::object call1(py::handle function, py::handle arg) {
+    return owned(PyObject_CallOneArg(function.ptr(), arg.ptr()));
+}
+
+// (first..., *rest)
+py::tuple prepend(std::initializer_list<py::handle> first, const py::tuple &rest) {
+    const auto head = static_cast<Py_ssize_t>(first.size());
+    const Py_ssize_t tail = PyTuple_GET_SIZE(rest.ptr());
+    auto result = py::reinterpret_steal<py::tuple>(owned(PyTuple_New(head + tail)).release());
+    Py_ssize_t at = 0;
+    for (py::handle value : first) PyTuple_SET_ITEM(result.ptr(), at++, value.inc_ref().ptr());
+    for (Py_ssize_t i = 0; i < tail; ++i) {
+        PyTuple_SET_ITEM(result.ptr(), at++, py::handle(PyTuple_GET_ITEM(rest.ptr(), i)).inc_ref().ptr());
+    }
+    return result;
+}
+
+// `a, b = value`, with the interpreter's messages.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    PyObject *iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object it = py::reinterpret_steal<py::object>(iterator);
+    py::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        parts[i] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(parts[0]), std::move(parts[1])};
+}
+
+// What `*value` and `**value` of a call accept.
+py::object as_positional(py::handle value) {
+    if (PyTuple_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    return owned(PySequence_Tuple(value.ptr()));
+}
+
+py::object as_keywords(py::handle value) {
+    if (PyDict_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    py::dict merged;
+    if (PyDict_Merge(merged.ptr(), value.ptr(), 1) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    return merged;
+}
+
+// The method looked up on the instance is this class's own, bound to it.
+bool is_own_method(py::handle bound, py::handle self, py::handle function) {
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == function.ptr() &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+// --- the two helpers, on arrays already read from the instance -------------
+
+void run_dendrite(py::handle layer_array, py::handle processor_array, py::handle index,
+                  py::handle dendrite_outs, py::object inputs, py::object kwargs) {
+    const Names &n = names();
+    py::object processor = item(processor_array, index);
+    if (differs_from_none(processor)) {
+        auto processed = unpack_pair(call(get(processor, n.pre), inputs, kwargs));
+        inputs = as_positional(processed.first);
+        kwargs = as_keywords(processed.second);
+    }
+    py::object out = call(item(layer_array, index), inputs, kwargs);
+    processor = item(processor_array, index);
+    if (differs_from_none(processor)) out = call1(get(processor, n.post), out);
+    set_item(dendrite_outs, index, out);
+}
+
+// The main module's forward() is called directly, so its call hooks don't run.
+void run_main(py::handle layer_array, py::handle processor_array, py::handle dendrite_outs,
+              py::handle inputs, py::handle kwargs) {
+    const Names &n = names();
+    py::object last = number(-1);
+    py::object out = call(get(item(layer_array, last), n.forward), inputs, kwargs);
+    py::object processor = item(processor_array, last);
+    if (differs_from_none(processor)) out = call1(get(processor, n.pre), out);
+    set_item(dendrite_outs, number(length(layer_array) - 1), out);
+}
+
+// --- threads ----------------------------------------------------------------
+
+// Target of every layer thread: runs the helper and, instead of letting the
+// thread print the exception and die with its slot still None, keeps it so
+// that forward() raises it once every thread has been joined.
+void run_keeping_error(const py::args &args, const py::kwargs &kwargs) {
+    py::handle errors = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle slot = PyTuple_GET_ITEM(args.ptr(), 1);
+    py::handle target = PyTuple_GET_ITEM(args.ptr(), 2);
+    py::object rest = owned(PyTuple_GetSlice(args.ptr(), 3, PyTuple_GET_SIZE(args.ptr())));
+    PyObject *result = PyObject_Call(target.ptr(), rest.ptr(), kwargs.ptr());
+    if (result != nullptr) {
+        Py_DECREF(result);
+        return;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace != nullptr) PyException_SetTraceback(value, trace);
+    auto error = py::reinterpret_steal<py::object>(value);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    set_item(errors, slot, error);
+}
+
+py::object new_thread(py::list &errors, py::handle target, py::handle args, py::handle kwargs) {
+    const Names &n = names();
+    py::object slot = number(static_cast<Py_ssize_t>(errors.size()));
+    errors.append(py::none());
+    py::dict options;
+    options[n.target] = own().run_keeping_error;
+    options[n.args] = prepend({errors, slot, target}, py::reinterpret_borrow<py::tuple>(args));
+    options[n.kwargs] = kwargs ? py::reinterpret_borrow<py::object>(kwargs) : py::object(py::dict());
+    return call(get(ns(), n.thread), py::tuple(), options);
+}
+
+void start_and_join(const std::vector<py::object> &threads, const py::list &errors) {
+    const Names &n = names();
+    std::size_t started = 0;
+    try {
+        for (const py::object &thread : threads) {
+            call0(get(thread, n.start));
+            ++started;
+        }
+    } catch (py::error_already_set &) {
+        // Threads already running still write into this call's list: wait
+        // for them before the failure leaves forward().
+        for (std::size_t i = 0; i < started; ++i) call0(get(threads[i], n.join));
+        throw;
+    }
+    for (const py::object &thread : threads) call0(get(thread, n.join));
+    for (py::handle error : errors) {
+        if (error.is_none()) continue;
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+}
+
+// --- the methods --------------------------------------------------------------
+
+py::object init_method(py::handle self, const py::tuple &args, py::handle kwargs) {
+    const Names &n = names();
+    static const char *keywords[] = {"original_module", nullptr};
+    PyObject *original = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args.ptr(), kwargs.ptr(), "O:__init__",
+                                     const_cast<char **>(keywords), &original)) {
+        throw py::error_already_set();
+    }
+    py::handle layer = original;
+    py::object base = owned(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject *>(&PySuper_Type), own().cls.ptr(), self.ptr(), nullptr));
+    call0(get(base, n.init));
+
+    set(self, n.layer_array, get(layer, n.layer_array));
+    set(self, n.processor_array, get(layer, n.processor_array));
+    // The first entry of a layer's skip weights belongs to its first layer,
+    // which has no earlier output to take from; entry k is for layer k+1.
+    if (py::object skip = get_if_present(layer, n.skip_weights); skip && length(skip) >= 2) {
+        py::object from_second = owned(PySlice_New(number(1).ptr(), nullptr, nullptr));
+        set(self, n.skip_weights, item(skip, from_second));
+    }
+    py::object register_buffer = get(self, n.register_buffer);
+    register_buffer(n.node_index, call0(get(call0(get(get(layer, n.node_index), n.clone)), n.detach)));
+    register_buffer(n.num_cycles, get(layer, n.num_cycles));
+    register_buffer(n.view_tuple, get(layer, n.view_tuple));
+    return py::none();
+}
+
+py::object process_and_forward_method(py::handle self, const py::tuple &args2, py::handle kwargs2) {
+    const Names &n = names();
+    py::object index = owned(PySequence_GetItem(args2.ptr(), 0));
+    py::object dendrite_outs = owned(PySequence_GetItem(args2.ptr(), 1));
+    py::object inputs = owned(PyTuple_GetSlice(args2.ptr(), 2, PyTuple_GET_SIZE(args2.ptr())));
+    run_dendrite(get(self, n.layer_array), get(self, n.processor_array), index, dendrite_outs,
+                 inputs, py::reinterpret_borrow<py::object>(kwargs2));
+    return py::none();
+}
+
+py::object process_and_pre_method(py::handle self, const py::tuple &args, py::handle kwargs) {
+    const Names &n = names();
+    py::object dendrite_outs = owned(PySequence_GetItem(args.ptr(), 0));
+    py::object inputs = owned(PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr())));
+    run_main(get(self, n.layer_array), get(self, n.processor_array), dendrite_outs, inputs, kwargs);
+    return py::none();
+}
+
+py::object forward_method(py::handle self, const py::tuple &args, py::handle kwargs) {
+    const Names &n = names();
+    const Own &mine = own();
+    py::object doing_multi = get(ns(), n.doing_threading);
+    py::object layer_array = get(self, n.layer_array);
+    py::object processor_array = get(self, n.processor_array);
+    const Py_ssize_t count = length(layer_array);
+
+    py::list dendrite_outs(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(dendrite_outs.ptr(), i, py::none().release().ptr());
+    }
+    std::vector<py::object> threads;
+    py::list errors;
+
+    if (count > 1) {
+        py::object helper = get(self, n.process_and_forward);
+        const bool own_helper = is_own_method(helper, self, mine.process_and_forward);
+        for (Py_ssize_t c = 0; c < count - 1; ++c) {
+            py::object index = number(c);
+            if (truth(doing_multi)) {
+                threads.push_back(
+                    new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
+            } else if (own_helper) {
+                run_dendrite(layer_array, processor_array, index, dendrite_outs, args,
+                             py::reinterpret_borrow<py::object>(kwargs));
+            } else {
+                call(helper, prepend({index, dendrite_outs}, args), kwargs);
+            }
+        }
+    }
+    {
+        py::object helper = get(self, n.process_and_pre);
+        if (truth(doing_multi)) {
+            threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
+        } else if (is_own_method(helper, self, mine.process_and_pre)) {
+            run_main(layer_array, processor_array, dendrite_outs, args, kwargs);
+        } else {
+            call(helper, prepend({dendrite_outs}, args), kwargs);
+        }
+    }
+    if (truth(doing_multi)) start_and_join(threads, errors);
+
+    // Cascade: each output receives the weighted sum of the combined earlier
+    // outputs; only with skip weights, and the dendrite outputs then pass
+    // through the configured forward function.
+    py::object skip_weights;
+    py::object shape;
+    py::object whole_row;
+    if (count > 1) {
+        skip_weights = get_if_present(self, n.skip_weights);
+        if (skip_weights) {
+            shape = call0(get(get(self, n.view_tuple), n.tolist));
+            whole_row = owned(PySlice_New(nullptr, nullptr, nullptr));
+        }
+    }
+    py::object current_out;
+    for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
+        current_out = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(dendrite_outs.ptr(), out_index));
+        if (skip_weights) {
+            if (out_index > 0) {
+                py::object weights = item(skip_weights, number(out_index - 1));
+                for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
+                    py::object key = py::make_tuple(number(in_index), whole_row);
+                    py::object weight = call1(get(item(weights, key), n.view), shape);
+                    weight = call1(get(weight, n.to), get(current_out, n.device));
+                    py::handle earlier = PyList_GET_ITEM(dendrite_outs.ptr(), in_index);
+                    py::object weighted = owned(PyNumber_Multiply(weight.ptr(), earlier.ptr()));
+                    current_out = owned(PyNumber_Add(current_out.ptr(), weighted.ptr()));
+                }
+            }
+            if (out_index < count - 1) {
+                py::object function =
+                    call0(get(get(get(ns(), n.gzl), n.pc), n.get_zyl_forward_function));
+                current_out = call1(function, current_out);
+            }
+        }
+        set_item(dendrite_outs, number(out_index), current_out);
+    }
+    if (!current_out) {
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "ZYLModulePyThread has an empty layer_array: no output to return");
+        throw py::error_already_set();
+    }
+    py::object processor = item(processor_array, number(-1));
+    if (differs_from_none(processor)) current_out = call1(get(processor, n.post), current_out);
+    return current_out;
+}
+
+}  // namespace
+
+void register_forward_module(py::module_ &m) {
+    py::object module_name = m.attr("__name__");
+    py::dict body;
+    body["__module__"] = module_name;
+    body["__qualname__"] = "ZYLModulePyThread";
+    body["__doc__"] =
+        "Stands in a converted network for one dendrite layer: holds its layers, "
+        "processors, skip weights and buffers and computes its forward pass, plainly "
+        "or with one thread per layer while zylstrip.doing_threading is true.";
+    body["__init__"] = instance_method<&init_method>(
+        "__init__",
+        "__init__($self, /, original_module)\n--\n\n"
+        "Take over the layers, processors, skip weights and buffers of a dendrite layer.",
+        module_name);
+    body["process_and_forward"] = instance_method<&process_and_forward_method>(
+        "process_and_forward",
+        "process_and_forward($self, /, *args2, **kwargs2)\n--\n\n"
+        "Run dendrite layer args2[0] on args2[2:] and store its output in args2[1].",
+        module_name);
+    body["process_and_pre"] = instance_method<&process_and_pre_method>(
+        "process_and_pre",
+        "process_and_pre($self, /, *args, **kwargs)\n--\n\n"
+        "Run the main module's forward on args[1:] and store its output in args[0].",
+        module_name);
+    body["forward"] = instance_method<&forward_method>(
+        "forward",
+        "forward($self, /, *args, **kwargs)\n--\n\n"
+        "The dendrite layer's forward pass.",
+        module_name);
+
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
+    py::object cls = type("ZYLModulePyThread", py::make_tuple(m.attr("nn").attr("Module")), body);
+    m.attr("ZYLModulePyThread") = cls;
+
+    own_storage().call_once_and_store_result([&] {
+        return Own{
+            cls,
+            cls.attr("process_and_forward"),
+            cls.attr("process_and_pre"),
+            py::cpp_function(&run_keeping_error, py::name("_run_keeping_error")),
+        };
+    });
+}
 
 }  // namespace zyl

@@ -4,9 +4,25 @@
 
 #include "zylstrip.hpp"
 
+namespace {
+
+// None of these imports is optional: without the package globals, torch or
+// threads there is nothing to convert, so a failing import fails the import
+// of this module with that error.
+void bind_imports(py::module_ &m) {
+    m.attr("GZL") = py::module_::import("zylora.globals_zylora");
+    m.attr("nn") = py::module_::import("torch.nn");
+    m.attr("torch") = py::module_::import("torch");
+    m.attr("Thread") = py::module_::import("threading").attr("Thread");
+    m.attr("doing_threading") = false;
+}
+
+}  // namespace
+
 ZYL_MODULE(zylstrip, m) {
     m.doc() = "Conversion of trained dendrite networks.";
     zyl::bind_module(m);
+    bind_imports(m);
     zyl::register_forward_module(m);
     zyl::register_conversion_walk(m);
 }

@@ -1,9 +1,172 @@
+// Read-only summaries of the target choice that the renderers redraw on every
+// frame: the type rules, the modules still without a mode, and the budget.
 #include "prelude.hpp"
 
+#include "container_ops.hpp"
 #include "model.hpp"
+
+#include <unordered_set>
 
 namespace zyl {
 
-void register_summaries(py::module_ &) {}
+namespace {
+
+bool truthy(py::handle value) {
+    int yes = PyObject_IsTrue(value.ptr());
+    if (yes < 0) throw py::error_already_set();
+    return yes == 1;
+}
+
+py::list type_rule_entries(py::handle entries) {
+    const py::str key_in_replaced = interned("in_replaced"), key_type_name = interned("type_name");
+    py::dict counts;
+    const py::int_ one(1);
+    for (py::handle entry : entries) {
+        if (truthy(item(entry, key_in_replaced))) continue;
+        py::object type_name = item(entry, key_type_name);
+        PyObject *seen = PyDict_GetItemWithError(counts.ptr(), type_name.ptr());
+        if (seen == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        counts[type_name] = seen ? py::reinterpret_borrow<py::object>(seen) + one : py::object(one);
+    }
+
+    py::list rules;
+    const py::int_ zero(0);
+    auto add_rules = [&](const char *getter, const char *mode_text) {
+        py::str mode(mode_text);
+        // sorted() gives plain code-point order and leaves the getter's
+        // result as it was.
+        for (py::handle type_name : builtin("sorted")(pc().attr(getter)())) {
+            PyObject *count = PyDict_GetItemWithError(counts.ptr(), type_name.ptr());
+            if (count == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            rules.append(py::make_tuple(type_name, mode,
+                                        count ? py::reinterpret_borrow<py::object>(count)
+                                              : py::object(zero)));
+        }
+    };
+    add_rules("get_module_names_to_zylate", "zylated");
+    add_rules("get_module_names_to_track", "tracked");
+    return rules;
+}
+
+py::list unset_module_entries(py::handle entries, py::handle resolved) {
+    const py::str key_in_replaced = interned("in_replaced"),
+                  key_is_root = interned("is_replaced_root"),
+                  key_count = interned("direct_param_count"), key_id = interned("id"),
+                  key_eff = interned("eff");
+    py::list unset;
+    const py::int_ zero(0);
+    for (py::handle entry : entries) {
+        // Restructured modules are targeted by type, and modules without
+        // parameters of their own need no mode: neither is waiting on the user.
+        if (truthy(item(entry, key_in_replaced))) continue;
+        if (truthy(item(entry, key_is_root))) continue;
+        int positive =
+            PyObject_RichCompareBool(item(entry, key_count).ptr(), zero.ptr(), Py_GT);
+        if (positive < 0) throw py::error_already_set();
+        if (!positive) continue;
+        if (item(item(resolved, item(entry, key_id)), key_eff).is_none()) unset.append(entry);
+    }
+    return unset;
+}
+
+// `first, second = item`, with the interpreter's own unpacking errors.
+py::object second_of_pair(py::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1));
+    }
+    PyObject *iterator = PyObject_GetIter(item.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(item.ptr())) {
+            PyErr_Clear();
+            throw py::type_error("cannot unpack non-iterable " +
+                                 std::string(Py_TYPE(item.ptr())->tp_name) + " object");
+        }
+        throw py::error_already_set();
+    }
+    auto it = py::reinterpret_steal<py::object>(iterator);
+    py::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            throw py::value_error("not enough values to unpack (expected 2, got " +
+                                  std::to_string(i) + ")");
+        }
+        values[i] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        throw py::value_error("too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return values[1];
+}
+
+// Adds the elements of the module's own parameters to `sum`, each parameter
+// object once per sum however many entries hold it.  Parameters are held by
+// their modules for the whole call, so their addresses stand for identity.
+struct OwnParameterCounter {
+    py::str named_parameters = interned("named_parameters");
+    py::str numel = interned("numel");
+    py::tuple no_args;
+    py::dict own_only;
+    OwnParameterCounter() { own_only[interned("recurse")] = py::bool_(false); }
+
+    void add(py::handle module, std::unordered_set<PyObject *> &seen, py::object &sum) const {
+        PyObject *pairs =
+            PyObject_Call(py::object(module.attr(named_parameters)).ptr(), no_args.ptr(),
+                          own_only.ptr());
+        if (pairs == nullptr) throw py::error_already_set();
+        for (py::handle item : py::reinterpret_steal<py::object>(pairs)) {
+            py::object parameter = second_of_pair(item);
+            if (!seen.insert(parameter.ptr()).second) continue;
+            sum = sum + parameter.attr(numel)();
+        }
+    }
+};
+
+py::object build_budget_line(py::handle entries, py::handle resolved) {
+    py::object added = py::int_(0);
+    py::object total_model_params = py::int_(0);
+    std::unordered_set<PyObject *> seen_added;
+    std::unordered_set<PyObject *> seen_total;
+    const py::str zylated("zylated");
+    const py::str key_module = interned("module"), key_id = interned("id"),
+                  key_eff = interned("eff");
+    const OwnParameterCounter counter;
+
+    for (py::handle entry : entries) {
+        py::object module = item(entry, key_module);
+        counter.add(module, seen_total, total_model_params);
+        py::object eff = item(item(resolved, item(entry, key_id)), key_eff);
+        int is_zylated = PyObject_RichCompareBool(eff.ptr(), zylated.ptr(), Py_EQ);
+        if (is_zylated < 0) throw py::error_already_set();
+        // Inherited modes count too: a zylated container adds every module
+        // below it.
+        if (is_zylated) counter.add(module, seen_added, added);
+    }
+
+    py::object pct = py::float_(0.0);
+    if (truthy(total_model_params)) pct = py::float_(100.0) * added / total_model_params;
+
+    return py::str("Zylation budget:  +") + call("format_human_count", added) +
+           py::str(" params per dendrite cycle  \u00b7  model ") +
+           call("format_human_count", total_model_params) + py::str("  (+") +
+           builtin("format")(pct, ".1f") + py::str("% / cycle)");
+}
+
+}  // namespace
+
+void register_summaries(py::module_ &m) {
+    m.def("type_rule_entries", &type_rule_entries, "entries"_a,
+          "(type name, mode, count) per type rule: zylate rules, then track rules, each "
+          "sorted; counts leave out modules inside restructured ones.");
+    m.def("unset_module_entries", &unset_module_entries, "entries"_a, "resolved"_a,
+          "Entries with parameters of their own that still have no effective mode.");
+    m.def("build_budget_line", &build_budget_line, "entries"_a, "resolved"_a,
+          "One line: parameters added per dendrite cycle against the whole network.");
+}
 
 }  // namespace zyl
