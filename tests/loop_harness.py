@@ -104,6 +104,12 @@ class Harness:
             "is_down_key": lambda key: key in ("j", "\x1b[B", "\x1bOB"),
             "is_enter_key": lambda key: key in ("\r", "\n"),
             "is_tab_key": lambda key: key == "\t",
+            "is_left_key": lambda key: key in ("\x1b[D", "\x1bOD"),
+            "is_right_key": lambda key: key in ("\x1b[C", "\x1bOC"),
+            "is_page_up_key": lambda key: key == "\x1b[5~",
+            "is_page_down_key": lambda key: key == "\x1b[6~",
+            "is_delete_key": lambda key: key == "\x1b[3~",
+            "is_select_key": lambda key: key in (" ", "\r", "\n"),
         }
         for name, fn in fallbacks.items():
             if not hasattr(zylsetup, name):

@@ -325,3 +325,192 @@ def test_frame_is_cleared_then_printed_once_per_pass(drive, capsys):
     frames = out[len("<ENTER>"):-len("<EXIT>")].split("\x1b[2J\x1b[H")[1:]
     assert [frame.split("\n", 1)[0] for frame in frames] == ["TARGETS", "HELP", "TARGETS"]
     assert all(frame.endswith("\n") and not frame.endswith("\n\n") for frame in frames)
+
+
+# --- overlays opened from the Targets panel ------------------------------------------
+
+STATUS = "<D9A441>  nothing to clear on this module"
+
+
+def last_lines(h):
+    return [frame.rsplit("\n", 1)[-1] for frame in h.frames]
+
+
+@pytest.mark.parametrize(
+    "keys, frames",
+    [
+        (["h", "?", "q", "h"], "TARGETS LEGEND LEGEND LEGEND TARGETS"),
+        (["h", ESC], "TARGETS LEGEND TARGETS"),
+        (["h", "H", "x", "\r"], "TARGETS LEGEND LEGEND LEGEND LEGEND"),
+        (["y", "y"], "TARGETS RULES TARGETS"),
+        (["y", "Y"], "TARGETS RULES TARGETS"),
+        (["y", ESC], "TARGETS RULES TARGETS"),
+        (["y", "q", "?", "h", TAB], "TARGETS RULES RULES RULES RULES RULES"),
+        (["y", "S", ESC], "TARGETS RULES SAVE TARGETS"),
+    ],
+    ids=["legend-h", "legend-esc", "legend-ignores-others", "rules-y", "rules-Y", "rules-esc",
+         "rules-ignores-others", "rules-S-saves"],
+)
+def test_overlays_opened_from_the_targets_panel(drive, keys, frames):
+    h = drive(keys)
+    shown = ["RULES" if "\nRULES\n" in f else f.split("\n", 1)[0].split(" ")[0] for f in h.frames]
+    assert shown == frames.split()
+
+
+def test_type_rules_box_sits_between_header_and_body_and_freezes_the_panel(drive):
+    h = drive(["y", DOWN, "j", "y", DOWN])
+    assert h.frames[1].split("\n")[:5] == ["TARGETS", "", "RULES", "", ".embed"]
+    assert [call[1] for call in h.targets_calls] == [0, 0, 0, 0, 0, 1]
+
+
+@pytest.mark.parametrize(
+    "keys, status_lines",
+    [
+        (["x", "s", ESC], [False, True, None, True]),
+        (["x", "?", ESC], [False, True, None, True]),
+        (["x", "q", "n"], [False, True, None, True]),
+        (["x", TAB], [False, True, False]),
+        (["x", "z"], [False, True, False]),
+        (["x", DOWN], [False, True, False]),
+        (["x", "x"], [False, True, True]),
+    ],
+    ids=["kept-across-save", "kept-across-help", "kept-across-quit", "cleared-by-tab",
+         "cleared-by-ignored-panel-key", "cleared-by-move", "set-again"],
+)
+def test_status_line_life(drive, keys, status_lines):
+    h = drive(keys)
+    shown = []
+    for frame, last in zip(h.frames, last_lines(h)):
+        if frame.startswith(("TARGETS", "RUN")):
+            shown.append(last == STATUS)
+        else:
+            shown.append(None)
+    assert shown == status_lines
+
+
+def test_status_line_is_the_last_line_of_the_run_panel_too(monkeypatch, tmp_path, example_net):
+    monkeypatch.chdir(tmp_path)
+    h = Harness(monkeypatch, [TAB, "\r", "z"])
+    h.run_items = [{"type": "setting", "bucket": "b", "name": "device", "value": "cpu"}]
+    with pytest.raises(OutOfKeys):
+        h.run(example_net)
+    message = "<D9A441>  device cannot be edited from this screen."
+    assert [frame.split("\n")[-1] == message for frame in h.frames] == [False, False, True, False]
+
+
+# --- the Overrides overlay ------------------------------------------------------------
+
+@pytest.fixture
+def overrides(monkeypatch, tmp_path, example_net):
+    """A run whose first row, .embed, is zylated by id: Enter opens its overrides."""
+    monkeypatch.chdir(tmp_path)
+    resolve = zylsetup.resolve_entry_modes
+    GZL.pc.set_module_ids_to_zylate([".embed"])
+
+    def run(keys, expect=OutOfKeys, **values):
+        h = Harness(monkeypatch, ["\r"] + list(keys))
+        h.set("resolve_entry_modes", resolve)
+        for name, value in values.items():
+            setattr(h, name, value)
+        with pytest.raises(expect) as exc:
+            h.run(example_net)
+        h.raised = exc.value
+        return h
+
+    return run
+
+
+FIRST = zylsetup.CUSTOMIZABLE_SETTING_NAMES[0]
+COUNT = len(zylsetup.CUSTOMIZABLE_SETTING_NAMES)
+
+
+def test_enter_on_a_zylated_module_opens_its_overrides(overrides):
+    h = overrides([])
+    assert h.tags() == ["TARGETS", "OVERRIDES .embed 0 '' {}"]
+
+
+@pytest.mark.parametrize(
+    "keys, index",
+    [([UP], 0), ([DOWN, DOWN], 2), (["j"] * (COUNT + 3), COUNT - 1), ([DOWN, "k"], 0)],
+    ids=["up-at-top", "down-twice", "clamped-at-end", "down-up"],
+)
+def test_overrides_highlight_moves_within_the_settings(overrides, keys, index):
+    h = overrides(keys)
+    assert h.tags()[-1].split()[2] == str(index)
+
+
+def test_overrides_h_toggles_the_description_and_esc_hides_it(overrides):
+    second = zylsetup.CUSTOMIZABLE_SETTING_NAMES[1]
+    h = overrides(["h", DOWN, "h", "h", "h", ESC, "\r"])
+    describes = [tag.split()[3] for tag in h.tags() if tag.startswith("OVERRIDES")]
+    assert describes == ["''", repr(FIRST), repr(FIRST), repr(second), "''", repr(second), "''"]
+    assert h.tags()[-2] == "TARGETS"
+
+
+@pytest.mark.parametrize(
+    "key, frames",
+    [(ESC, "TARGETS OVERRIDES TARGETS"), ("x", "TARGETS OVERRIDES TARGETS"),
+     ("s", "TARGETS OVERRIDES SAVE"), ("S", "TARGETS OVERRIDES SAVE"),
+     ("q", "TARGETS OVERRIDES OVERRIDES"), (TAB, "TARGETS OVERRIDES OVERRIDES")],
+    ids=["esc", "x", "s", "S", "q-ignored", "tab-ignored"],
+)
+def test_overrides_close_and_save_keys(overrides, key, frames):
+    h = overrides([key])
+    assert kinds(h) == frames.split()
+
+
+def pending_of(h):
+    return [tag.split(" ", 4)[4] for tag in h.tags() if tag.startswith("OVERRIDES")]
+
+
+@pytest.mark.parametrize(
+    "values, presses, pending",
+    [
+        ({"scoped": {FIRST: False}}, 2, [{}, {FIRST: True}, {FIRST: False}]),
+        ({"global_values": {FIRST: True}}, 1, [{}, {FIRST: False}]),
+        ({"global_values": {FIRST: 99}, "enum_options": {FIRST: [0, 1, 2]}}, 1, [{}, {FIRST: 0}]),
+        ({"scoped": {FIRST: 1}, "enum_options": {FIRST: [0, 1, 2]}}, 2,
+         [{}, {FIRST: 2}, {FIRST: 0}]),
+        ({"scoped": {FIRST: 1}, "enum_options": {FIRST: []}}, 1, [{}, {}]),
+    ],
+    ids=["bool-flips-twice", "bool-from-run-value", "enum-unknown-gives-first",
+         "enum-steps-and-wraps", "enum-without-options-unchanged"],
+)
+def test_overrides_enter_flips_and_steps(overrides, values, presses, pending):
+    h = overrides(["\r"] * presses, **values)
+    assert pending_of(h) == [repr({".embed": p}) if p else "{}" for p in pending]
+
+
+def test_overrides_enter_bool_is_a_type_identity_test(overrides):
+    # 1 is no bool: without enum options it opens the scalar editor.
+    h = overrides(["\r"], scoped={FIRST: 1}, editor_script=[(True, "")])
+    assert h.frames[2] == f"EDITOR ('scalar', {FIRST!r}, 1, '.embed')"
+
+
+@pytest.mark.parametrize(
+    "value, editor",
+    [([1, 2], "list"), (0.5, "scalar"), (3, "scalar")],
+    ids=["list", "float", "int"],
+)
+def test_overrides_enter_opens_an_editor_in_the_scope(overrides, value, editor):
+    h = overrides(["\r", "a", "b"], scoped={FIRST: value},
+                  editor_script=[(False, "first"), (True, "done")])
+    assert kinds(h)[2:] == ["EDITOR", "EDITOR", "OVERRIDES"]
+    assert h.frames[2] == f"EDITOR ({editor!r}, {FIRST!r}, {value!r}, '.embed')"
+    h2 = overrides(["\r", "a", "b", ESC], scoped={FIRST: value},
+                   editor_script=[(False, "first"), (True, "done")])
+    assert h2.frames[-1].endswith("<D9A441>  done")
+
+
+def test_overrides_enter_on_text_reports_after_the_overlay_closes(overrides):
+    h = overrides(["\r", DOWN, ESC, "z"], scoped={FIRST: "abc"})
+    message = f"<D9A441>  {FIRST} cannot be edited here."
+    assert [kinds(h)[i] for i in (2, 3, 4)] == ["OVERRIDES", "OVERRIDES", "TARGETS"]
+    assert message not in h.frames[2] and h.frames[4].endswith(message)
+    assert not h.frames[5].endswith(message)
+
+
+def test_editor_keys_replace_the_status_message(overrides):
+    h = overrides(["\r", "a", "b", "c", ESC], scoped={FIRST: 3},
+                  editor_script=[(False, "Invalid list entry: x"), (False, ""), (True, "")])
+    assert h.frames[-1].split("\n")[-1] == "FOOTER"

@@ -3,6 +3,7 @@ terminal emulator."""
 
 import json
 import os
+import re
 import signal
 import sys
 import termios
@@ -42,12 +43,14 @@ class Session:
         self.output = ""
 
     def _take(self, timeout):
+        """Read what arrives within timeout; False when nothing did."""
         try:
             chunk = self.child.read_nonblocking(65536, timeout=timeout)
         except pexpect.TIMEOUT:
-            return
+            return False
         self.output += chunk
         self.stream.feed(chunk)
+        return True
 
     def text(self):
         return "\n".join(line.rstrip() for line in self.screen.display)
@@ -64,6 +67,31 @@ class Session:
 
     def send(self, keys):
         self.child.send(keys)
+
+    def press(self, key):
+        """Send one key and wait until the screen has changed."""
+        before = self.text()
+        self.send(key)
+        deadline = time.monotonic() + TIMEOUT
+        while self.text() == before:
+            if time.monotonic() > deadline:
+                pytest.fail(f"no redraw after {key!r}:\n{before}")
+            self._take(0.2)
+        while self._take(0.3):  # the rest of the frame
+            pass
+
+    def highlighted(self):
+        rows = [line for line in self.text().split("\n") if line.startswith("> ")]
+        return rows[0] if rows else ""
+
+    def down_to(self, module_id):
+        """Move the highlight down to the row of module_id."""
+        pattern = re.compile(r"^> .*" + re.escape(module_id) + r"(\s|$)")
+        for _ in range(60):
+            if pattern.search(self.highlighted()):
+                return
+            self.press("j")
+        pytest.fail(f"no row for {module_id}:\n{self.text()}")
 
     def finish(self):
         deadline = time.monotonic() + TIMEOUT
@@ -111,8 +139,16 @@ def test_targets_panel_shows_the_example_network(session):
     assert session.finish() == 0
 
 
+TOP_LEVEL = [".embed", ".encoder", ".refine", ".head", ".output"]
+
+
 def test_save_for_this_run(session, tmp_path):
     session.wait_for(".encoder.0.attn")
+    # Zylating every top-level module gives every module a mode, so the save
+    # overlay offers "just this run" first.
+    for module_id in TOP_LEVEL:
+        session.down_to(module_id)
+        session.press("p")
     session.send("s")
     session.wait_for("Save configuration", "just this run")
     session.send("\r")
@@ -120,18 +156,18 @@ def test_save_for_this_run(session, tmp_path):
     session.assert_terminal_restored()
     printed = session.normal_screen_output().splitlines()
     assert printed == [
-        "Module ids to zylate:   []",
+        "Module ids to zylate:   " + repr(TOP_LEVEL),
         "Module ids to track:    []",
-        "Module types to zylate: ['Linear']",
-        "Module types to track:  ['Embedding', 'LayerNorm', 'MultiheadAttention']",
+        "Module types to zylate: []",
+        "Module types to track:  []",
         "Files written:",
         "  " + os.path.join("ZYL", "ZYL_config.json"),
     ]
     written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
     assert written == [os.path.join("ZYL", "ZYL_config.json")]
     saved = json.loads((tmp_path / "ZYL" / "ZYL_config.json").read_text())
-    assert saved["module_names_to_zylate"] == ["Linear"]
-    assert saved["module_names_to_track"] == ["Embedding", "LayerNorm", "MultiheadAttention"]
+    assert saved["module_ids_to_zylate"] == TOP_LEVEL
+    assert "module_settings" not in saved
 
 
 def cancel_by_quit(session):

@@ -54,12 +54,12 @@ COLLAPSED = [".a", ".b"]
 EXPANDED = [".a", ".a.inner", ".a.inner.fc", ".a.x", ".b"]
 
 
-def flags(**values):
-    """A script step that sets expansion flags before the next frame."""
+def flags(then="z", **values):
+    """A script step that sets expansion flags, then gives the key `then`."""
     def step(h):
         for key, value in values.items():
             h.expanded_replaced["." + key.replace("__", ".")] = value
-        return "z"
+        return then
     return step
 
 
@@ -98,3 +98,31 @@ def test_visible_targets_are_the_entry_objects_in_order(monkeypatch):
         h.run(nested_network())
     assert [id(e) for e in seen["vis"]] == [id(e) for e in seen["entries"]]
     assert seen["vis"] is not seen["entries"]
+
+
+def test_highlight_beyond_the_visible_rows_moves_to_the_last(monkeypatch):
+    GZL.pc.set_modules_to_replace([Outer, Inner])
+    down = "\x1b[B"
+    # The flag changes behind a global key, so only the frame can clamp.
+    h = Harness(monkeypatch, [flags(a=True), down, down, down, down, flags("?", a=False), "?"])
+    with pytest.raises(OutOfKeys):
+        h.run(nested_network())
+    assert [(len(ids), selected) for ids, selected, *_ in h.targets_calls] == [
+        (2, 0), (5, 0), (5, 1), (5, 2), (5, 3), (5, 4), (2, 1),
+    ]
+
+
+@pytest.mark.parametrize("items, selected", [([], 0), (["a"], 0), (["a", "b"], 1)],
+                         ids=["empty", "one", "two"])
+def test_run_highlight_is_clamped_to_the_items(monkeypatch, example_net, items, selected):
+    h = Harness(monkeypatch, [])
+    h.run_items = [{"type": "divider", "bucket": "b"}] * 5
+
+    def shrink(h):
+        h.run_items[:] = items
+        return "?"  # behind a global key, so only the frame can clamp
+
+    h.keys = ["\t", "\x1b[6~", shrink, "?"]
+    with pytest.raises(OutOfKeys):
+        h.run(example_net)
+    assert [call[0] for call in h.run_calls] == [0, 4, selected]

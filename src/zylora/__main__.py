@@ -14,10 +14,9 @@ def main():
     from zylora.example_network import build_example_network
 
     model = build_example_network()
-    pc = GZL.pc
-    _seed_example_choice(pc)
-    before = _snapshot_files(pc)
+    before = _snapshot_files(GZL.pc)
     zylsetup.set_zylation_targets(model)
+    pc = GZL.pc
     print("Module ids to zylate:  ", list(pc.get_module_ids_to_zylate()))
     print("Module ids to track:   ", list(pc.get_module_ids_to_track()))
     print("Module types to zylate:", list(pc.get_module_names_to_zylate()))
@@ -30,21 +29,6 @@ def main():
     else:
         print("Files written: none")
     return 0
-
-
-def _seed_example_choice(pc):
-    """Start the demo from a complete choice: Linear layers zylated, every
-    other module with parameters tracked.  The save overlay then offers its
-    normal options at once, and the type rules show on the Targets panel; any
-    of it can be changed or cleared before saving."""
-    already_chosen = (
-        pc.get_module_ids_to_zylate() or pc.get_module_ids_to_track()
-        or pc.get_module_names_to_zylate() or pc.get_module_names_to_track()
-    )
-    if already_chosen:
-        return
-    pc.set_module_names_to_zylate(["Linear"])
-    pc.set_module_names_to_track(["Embedding", "LayerNorm", "MultiheadAttention"])
 
 
 def _snapshot_files(pc):
