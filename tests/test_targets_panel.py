@@ -1,0 +1,206 @@
+import pytest
+from torch import nn
+
+from zylora import zylsetup
+from zylora.example_network import GatedResidualBlock
+
+from conftest import strip
+
+Z = zylsetup.COLOR_ZYLATE
+T = zylsetup.COLOR_TRACK
+ATT = zylsetup.COLOR_ATTENTION
+ACC = zylsetup.COLOR_ACCENT
+C = zylsetup.color_text
+D = zylsetup.dim
+BLOCK = "\u2588\u2588"
+SELECTED = C("> ", "E8EEEC")
+
+
+class Small(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc = nn.Linear(2, 2)  # 6 own parameters
+        self.act = nn.ReLU()
+        self.enc = nn.Sequential(nn.Linear(2, 3), nn.ReLU())  # .enc.0 holds 9
+        self.blk = GatedResidualBlock(2)  # restructured before training
+
+
+def rec(eff=None, source=None, origin=None, overridden=None):
+    return {"eff": eff, "source": source, "origin_id": origin, "overridden": overridden}
+
+
+@pytest.fixture
+def small():
+    entries = zylsetup.get_module_entries(Small())
+    resolved = {e["id"]: rec(origin=e["id"]) for e in entries}
+    resolved[".fc"] = rec("zylated", "id", ".fc")
+    resolved[".enc"] = rec("zylated", "id", ".enc")
+    resolved[".enc.0"] = rec("zylated", "inherited", ".enc", {"mode": "tracked", "source": "id"})
+    resolved[".enc.1"] = rec("zylated", "inherited", ".enc")
+    return entries, resolved
+
+
+def visible(entries, expanded=()):
+    return [e for e in entries if not e["in_replaced"] or e["replaced_root"] in expanded]
+
+
+def render(entries, resolved, selected=0, expanded=None, shown=None):
+    expanded = expanded or {}
+    shown = visible(entries, [k for k, v in expanded.items() if v]) if shown is None else shown
+    return zylsetup.render_targets_lines(entries, shown, selected, resolved, expanded)
+
+
+def test_whole_panel(small):
+    entries, resolved = small
+    resolved[".blk.gate"] = rec("zylated", "type", ".blk.gate")
+    lines, body, footer, focus = render(entries, resolved, selected=1, expanded={".blk": True})
+
+    assert lines == [
+        zylsetup.render_tab_bar("targets"),
+        "",
+        D("  zylate = add dendrites   \u00b7   track = not zylated   "),
+        "",
+        C("  \u2713 every parameter is zylated or tracked", Z) + " " * 17 + C("[y] type rules (0)", ACC),
+        zylsetup.HR,
+    ]
+    assert body == [
+        "  * " + C(BLOCK, Z) + " " + " .fc  " + D("[Linear]") + " " * 25 + C("mode=zylate", Z) + D("   params=6"),
+        SELECTED + "     " + " .act  " + D("[ReLU]") + " " * 26,
+        "  * " + C(BLOCK, Z) + " " + " .enc  " + D("[Sequential]") + " " * 20 + C("mode=zylate", Z),
+        "  \u21b3 " + C(BLOCK, Z) + " " + "   .enc.0  " + D("[Linear]") + " " * 20 + C("mode=zylate", Z)
+        + D("  (via .enc)") + D("  \u2014 your track here is ignored") + D("   params=9"),
+        "  \u21b3 " + C(BLOCK, Z) + " " + "   .enc.1  " + D("[ReLU]") + " " * 22 + C("mode=zylate", Z)
+        + D("  (via .enc)"),
+        "  " + C("\u21af", ACC) + "   .blk  " + D("[GatedResidualBlock]") + "   "
+        + D("will be restructured for ZYL before training"),
+        "      " + D("\u2514 5 modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ")
+        + C("[\u2190 collapse]", ACC),
+        "  " + "     " + "   " + D(".blk.gate  [Linear] (id stale)"),
+        "  " + "     " + "   " + D(".blk.value  [Sequential] (id stale)"),
+        "  " + "     " + "     " + D(".blk.value.0  [Linear] (id stale)"),
+        "  " + "     " + "     " + D(".blk.value.1  [GELU] (id stale)"),
+        "  " + "     " + "   " + D(".blk.norm  [LayerNorm] (id stale)"),
+    ]
+    assert footer == [
+        zylsetup.HR,
+        D(zylsetup.build_budget_line(entries, resolved)),
+        "",
+        D("p/t zylate\u00b7track this module   P/T whole type   x clear   h legend   \u2191\u2193/jk move   s start"),
+    ]
+    assert focus == (1, 2)
+    # every tail starts at column 46 on these short rows
+    for line in strip(body[:5]):
+        assert len(line) == 46 or line[46] == "m"
+
+
+@pytest.mark.parametrize("unset,status", [
+    ([".fc"], "  \u26a0 1 module still needs a mode"),
+    ([".fc", ".enc.0"], "  \u26a0 2 modules still need a mode"),
+])
+def test_status_counts_modules_that_still_need_a_mode(small, fresh_pc, unset, status):
+    entries, resolved = small
+    for module_id in unset:
+        resolved[module_id] = rec(origin=module_id)
+    fresh_pc.set_module_names_to_zylate(["Linear", "ReLU"])
+    fresh_pc.set_module_names_to_track(["GELU"])
+    lines = render(entries, resolved)[0]
+    assert lines[4] == C(status, ATT) + " " * (58 - len(status)) + C("[y] type rules (3)", ACC)
+    assert strip(lines)[4].index("[y]") == 58
+
+
+def test_row_without_mode_with_parameters_asks_for_one(small):
+    entries, resolved = small
+    resolved[".fc"] = rec(origin=".fc")
+    body = render(entries, resolved)[1]
+    assert body[0] == (SELECTED + C("!", ATT) + " " + C(BLOCK, ATT) + " " + " .fc  " + D("[Linear]") + " " * 25
+                       + C("needs a mode", ATT) + D("   params=6"))
+
+
+@pytest.mark.parametrize("eff,source,marker,note", [
+    ("tracked", "type", "  ", ""),
+    ("tracked", "id", "* ", ""),
+    ("tracked", "inherited", "\u21b3 ", D("  (via .enc)")),
+])
+def test_mode_tail_by_source(small, eff, source, marker, note):
+    entries, resolved = small
+    # an override note only follows an inherited mode
+    resolved[".enc.0"] = rec(eff, source, ".enc", {"mode": "zylated", "source": "id"})
+    tail = C("mode=track", T) + note + (D("  \u2014 your zylate here is ignored") if note else "")
+    assert render(entries, resolved)[1][3] == (
+        "  " + marker + C(BLOCK, T) + " " + "   .enc.0  " + D("[Linear]") + " " * 20 + tail + D("   params=9"))
+
+
+class LongNames(nn.Module):
+    def __init__(self):
+        super().__init__()
+        for length in (24, 25, 26, 40):
+            self.add_module("n" * length, nn.Linear(1, 1))
+
+
+@pytest.mark.parametrize("length,gap", [(24, 3), (25, 2), (26, 2), (40, 2)])
+def test_gap_reaches_column_46_but_is_never_below_two(length, gap):
+    entries = zylsetup.get_module_entries(LongNames())
+    resolved = {e["id"]: rec("tracked", "type", e["id"]) for e in entries}
+    rows = strip(render(entries, resolved, selected=-1)[1])
+    row = next(r for r in rows if ("." + "n" * length + " ") in r)
+    assert row.endswith("[Linear]" + " " * gap + "mode=track   params=2")
+
+
+@pytest.mark.parametrize("count", [0, 5, 999, 1000, 1049, 1150, 1250, 12345, 999949, 999950, 1000000,
+                                   2500000, 999950000, 2500000000, 2500000000000, 2 ** 70])
+def test_params_use_the_human_count(small, count):
+    entries, resolved = small
+    shown = [dict(entries[0], direct_param_count=count)]
+    row = render(entries, resolved, shown=shown)[1][0]
+    params = D("   params=" + zylsetup.format_human_count(count)) if count > 0 else ""
+    assert row.endswith(C("mode=zylate", Z) + params)
+
+
+def test_marker_is_the_row_widget_marker(small):
+    entries, resolved = small
+    for module_id, record in [(".act", rec("tracked", "type")), (".blk.norm", rec("zylated", "id"))]:
+        resolved[module_id] = record
+    shown = [e for e in entries if not e["is_replaced_root"]]
+    body = render(entries, resolved, selected=None, shown=shown)[1]
+    for ent, line in zip(shown, body):
+        marker = zylsetup.make_target_marker(ent, resolved[ent["id"]])[0]
+        assert line.startswith("  " + marker + " " + "  " * ent["depth"])
+
+
+@pytest.mark.parametrize("selected,focus,cursor_lines", [
+    (5, (5, 7), [5]),  # the restructured root takes two lines
+    (4, (4, 5), [4]),
+    (0, (0, 1), [0]),
+    (6, (0, 1), []),  # past the visible rows: nothing highlighted
+    (-1, (0, 1), []),
+])
+def test_focus_spans_the_highlighted_entry(small, selected, focus, cursor_lines):
+    entries, resolved = small
+    body, _, focus_got = render(entries, resolved, selected=selected)[1:]
+    assert focus_got == focus
+    assert [i for i, line in enumerate(body) if line.startswith(SELECTED)] == cursor_lines
+
+
+def test_collapsed_root_counts_hidden_children(small):
+    entries, resolved = small
+    body = strip(render(entries, resolved, expanded={".blk": 0})[1])
+    assert body[5:] == [
+        "  \u21af   .blk  [GatedResidualBlock]   will be restructured for ZYL before training",
+        "      \u2514 5 modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  "
+        "[\u2192 expand]",
+    ]
+
+
+def test_missing_record_is_a_key_error(small):
+    entries, resolved = small
+    del resolved[".act"]
+    with pytest.raises(KeyError, match="'.act'"):
+        zylsetup.render_targets_lines(entries, entries[1:2], 0, resolved, {})
+
+
+def test_arguments_are_not_modified(small):
+    entries, resolved = small
+    before = (repr(entries), repr(resolved))
+    expanded = {".blk": True}
+    render(entries, resolved, expanded=expanded)
+    assert (repr(entries), repr(resolved), expanded) == (*before, {".blk": True})
