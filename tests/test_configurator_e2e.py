@@ -130,7 +130,8 @@ def session(tmp_path):
 
 
 def test_targets_panel_shows_the_example_network(session):
-    session.wait_for(".encoder.0.attn", "MultiheadAttention", ".head.proj", ".embed")
+    session.wait_for(".embed", "Embedding", ".encoder.0.attn", "MultiheadAttention",
+                     "Zylation budget:")
     shown = session.text()
     assert "Embedding" in shown and "Linear" in shown
     session.send("q")
