@@ -43,7 +43,6 @@ class Harness:
         self.set("exit_alternate_screen", self._exit)
         self.set("read_single_key", self._key)
         self.set("wrap_screen_text_for_terminal", self._wrap)
-        self._key_tests_until_landed()
         if fake_frames:
             self._fake_frames()
         if fake_model:
@@ -95,25 +94,6 @@ class Harness:
     def _wrap(self, screen_text):
         self.frames.append(plain(screen_text))
         return screen_text
-
-    def _key_tests_until_landed(self):
-        # Transitional: plain equivalents of the key tests the loop uses, only
-        # while the real ones are not part of the module yet.
-        fallbacks = {
-            "is_up_key": lambda key: key in ("k", "\x1b[A", "\x1bOA"),
-            "is_down_key": lambda key: key in ("j", "\x1b[B", "\x1bOB"),
-            "is_enter_key": lambda key: key in ("\r", "\n"),
-            "is_tab_key": lambda key: key == "\t",
-            "is_left_key": lambda key: key in ("\x1b[D", "\x1bOD"),
-            "is_right_key": lambda key: key in ("\x1b[C", "\x1bOC"),
-            "is_page_up_key": lambda key: key == "\x1b[5~",
-            "is_page_down_key": lambda key: key == "\x1b[6~",
-            "is_delete_key": lambda key: key == "\x1b[3~",
-            "is_select_key": lambda key: key in (" ", "\r", "\n"),
-        }
-        for name, fn in fallbacks.items():
-            if not hasattr(zylsetup, name):
-                self.mp.setattr(zylsetup, name, fn, raising=False)
 
     # --- renderers --------------------------------------------------------
     def _fake_frames(self):
