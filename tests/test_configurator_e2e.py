@@ -130,13 +130,13 @@ def session(tmp_path):
 
 
 def test_targets_panel_shows_the_example_network(session):
-    session.wait_for(".embed", "Embedding", ".encoder.0.attn", "MultiheadAttention",
-                     "Zylation budget:")
-    shown = session.text()
-    assert "Embedding" in shown and "Linear" in shown
-    session.send("q")
-    session.wait_for("Quit without configuring?")
-    session.send("y")
+    session.wait_for(".embed", ".encoder.0.attn", "Zylation budget:")
+    rows = session.text().split("\n")
+    assert rows[0].startswith("[ Targets │ Run settings ]")
+    assert ".embed  [Embedding]" in session.highlighted()
+    listed = [m.group(1) for m in map(re.compile(r" (\.[\w.]+)  \[").search, rows) if m]
+    assert listed[:4] == [".embed", ".encoder", ".encoder.0", ".encoder.0.attn"]
+    session.child.sendintr()
     assert session.finish() == 0
 
 
