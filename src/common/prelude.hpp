@@ -5,9 +5,12 @@
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -35,6 +38,154 @@ inline py::object global(const char *name) { return ns().attr(name); }
 template <typename... Args>
 py::object call(const char *name, Args &&...args) {
     return ns().attr(name)(std::forward<Args>(args)...);
+}
+
+// --- Module-level functions called by name, with a native fast path -----
+//
+// A module-level function reaches another one through the namespace, so a
+// rebound name (a test double, a user's patch) is honoured.  While the name
+// still holds the very function object this module registered under it, the
+// call goes straight to the C++ body instead of through the interpreter; only
+// a rebound name costs a Python call.  The registered objects are held by
+// strong references for the life of the process, so a freed object's address
+// can never be mistaken for ours.
+
+struct OwnFunction {
+    const char *text = nullptr;     // the name, as registered
+    PyObject *name = nullptr;       // the same, interned
+    PyObject *function = nullptr;   // the function object registered under it
+};
+
+namespace detail {
+
+inline std::vector<OwnFunction> &own_functions() {
+    static std::vector<OwnFunction> table;
+    return table;
+}
+
+template <auto Fn>
+OwnFunction &own_slot() {
+    static OwnFunction slot;
+    return slot;
+}
+
+// Only functions taking plain Python objects: they receive exactly what the
+// interpreter would have passed, so the direct call sees the same arguments.
+template <typename P>
+constexpr bool plain_object_parameter =
+    std::is_same_v<std::decay_t<P>, py::handle> || std::is_same_v<std::decay_t<P>, py::object>;
+
+template <typename R, typename... P>
+constexpr bool takes_plain_objects(R (*)(P...)) {
+    return (plain_object_parameter<P> && ...);
+}
+
+}  // namespace detail
+
+// Remember the function object that `name` holds right now as this module's
+// own (call right after m.def).
+inline const OwnFunction &remember_own(py::module_ &m, const char *name) {
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (key == nullptr) throw py::error_already_set();
+    PyObject *function = PyObject_GetAttr(m.ptr(), key);
+    if (function == nullptr) {
+        Py_DECREF(key);
+        throw py::error_already_set();
+    }
+    for (auto &own : detail::own_functions()) {
+        if (std::strcmp(own.text, name) == 0) {
+            // The earlier references stay held: copies of the record may
+            // still compare against them.
+            own = {name, key, function};
+            return own;
+        }
+    }
+    return detail::own_functions().emplace_back(OwnFunction{name, key, function});
+}
+
+// Register `Fn` as the module-level function `name` and remember it, so
+// that call_own<Fn> may run it directly while the name still holds it.
+template <auto Fn, typename... Extra>
+void def(py::module_ &m, const char *name, Extra &&...extra) {
+    static_assert(detail::takes_plain_objects(Fn),
+                  "a function called directly must take py::handle / py::object parameters");
+    m.def(name, Fn, std::forward<Extra>(extra)...);
+    detail::own_slot<Fn>() = remember_own(m, name);
+}
+
+// What the name of `own` holds now, or a null object while that is still
+// our own function.
+inline py::object rebound(const OwnFunction &own) {
+    PyObject *current = PyObject_GetAttr(module_slot().ptr(), own.name);
+    if (current == nullptr) throw py::error_already_set();
+    if (current == own.function) {
+        Py_DECREF(current);
+        return py::object();
+    }
+    return py::reinterpret_steal<py::object>(current);
+}
+
+// The same for the function registered by def<Fn>; never null when Fn was
+// not registered that way (then the name is looked up as zyl::call does).
+template <auto Fn>
+py::object rebound(const char *name) {
+    const OwnFunction &own = detail::own_slot<Fn>();
+    if (own.function == nullptr) return ns().attr(name);
+    return rebound(own);
+}
+
+// The object that the module-level `name` holds now, or None while it is
+// still the function this module remembered under that name.
+inline py::object rebound(const char *name) {
+    for (const auto &own : detail::own_functions()) {
+        if (std::strcmp(own.text, name) == 0) {
+            py::object current = rebound(own);
+            return current ? current : py::object(py::none());
+        }
+    }
+    return ns().attr(name);
+}
+
+namespace detail {
+
+// The direct call, with what it returns turned into the Python object the
+// interpreter's call would have given, and any C++ error into the Python
+// exception that pybind11 would have raised at the call boundary (so callers
+// that catch py::error_already_set see the same thing either way).
+template <auto Fn, typename... Args>
+py::object invoke_own(Args &&...args) {
+    using R = decltype(Fn(std::forward<Args>(args)...));
+    try {
+        if constexpr (std::is_void_v<R>) {
+            Fn(std::forward<Args>(args)...);
+            return py::none();
+        } else if constexpr (std::is_base_of_v<py::handle, std::decay_t<R>>) {
+            return Fn(std::forward<Args>(args)...);
+        } else {
+            return py::cast(Fn(std::forward<Args>(args)...));
+        }
+    } catch (py::error_already_set &) {
+        throw;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace detail
+
+// Call the module-level function `name`, registered with def<Fn>: Fn itself
+// while the name still holds it, otherwise whatever is bound there now.
+template <auto Fn, typename... Args>
+py::object call_own(const char *name, Args &&...args) {
+    const OwnFunction &own = detail::own_slot<Fn>();
+    if (own.function == nullptr) return call(name, std::forward<Args>(args)...);
+    if (py::object current = rebound(own)) return current(std::forward<Args>(args)...);
+    return detail::invoke_own<Fn>(std::forward<Args>(args)...);
 }
 
 // The interpreter's builtins module, imported once.

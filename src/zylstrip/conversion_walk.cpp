@@ -7,6 +7,9 @@
 
 #include "zylstrip.hpp"
 
+#include <cstring>
+#include <optional>
+
 namespace zyl {
 
 namespace {
@@ -40,9 +43,66 @@ py::object percent(const char *format, py::handle args) {
     return py::reinterpret_steal<py::object>(text);
 }
 
+py::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(name);
+}
+
+// Names and texts of the member loop, which runs once per member of every
+// module: made once per process instead of once per use.
+struct WalkTexts {
+    py::str gzl = interned("GZL"), pc = interned("pc"),
+            not_to_save = interned("get_module_names_to_not_save"),
+            name_attr = interned("__name__"), getattribute = interned("__getattribute__"),
+            dot = interned("."), device = interned("device"), dtype = interned("dtype"),
+            layer_array = interned("layer_array"), dendrite_class = interned("ZYLLayer");
+    py::object generic_getattribute = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject *>(&PyBaseObject_Type)).attr("__getattribute__");
+};
+
+const WalkTexts &texts() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<WalkTexts> storage;
+    return storage.call_once_and_store_result([] { return WalkTexts(); }).get_stored();
+}
+
+bool same_text(py::handle value, const py::str &text) {
+    if (value.ptr() == text.ptr()) return true;
+    if (PyUnicode_CheckExact(value.ptr())) {
+        return PyUnicode_Compare(value.ptr(), text.ptr()) == 0;
+    }
+    return value.equal(text);
+}
+
+// type(obj).__name__ == "ZYLLayer".  For a class of the plain metatype the
+// name is read where __name__ reads it, without making a text object.
 bool is_dendrite_layer(py::handle obj) {
-    py::object name = type_of(obj).attr("__name__");
-    return name.equal(py::str("ZYLLayer"));
+    const WalkTexts &t = texts();
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    if (Py_TYPE(type) == &PyType_Type) {
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+            PyObject *name = reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
+            return PyUnicode_Compare(name, t.dendrite_class.ptr()) == 0;
+        }
+        const char *name = std::strrchr(type->tp_name, '.');
+        return std::strcmp(name ? name + 1 : type->tp_name, "ZYLLayer") == 0;
+    }
+    py::object name = type_of(obj).attr(t.name_attr);
+    return same_text(name, t.dendrite_class);
+}
+
+// What getattr(cls, member) gives when the class attribute itself says so
+// without running anything: a property (true), a plain function or no
+// attribute at all (false).  Empty when only the full lookup can tell.
+std::optional<bool> class_property_quick(py::handle cls, py::handle member) {
+    if (Py_TYPE(cls.ptr()) != &PyType_Type || !PyUnicode_CheckExact(member.ptr())) return {};
+    // An attribute of the metatype would take part in the lookup.
+    if (_PyType_Lookup(&PyType_Type, member.ptr()) != nullptr) return {};
+    PyObject *raw = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), member.ptr());
+    if (raw == nullptr) return false;  // AttributeError: None, not a property
+    if (Py_TYPE(raw) == &PyProperty_Type) return true;  // property.__get__(None, cls) is itself
+    if (PyFunction_Check(raw)) return false;             // a function gives itself
+    return {};
 }
 
 bool extra_verbose() { return truth(pc().attr("get_extra_verbose")()); }
@@ -109,6 +169,7 @@ void walk_list(py::handle net, py::handle depth, py::handle name_so_far,
 // tracked: it is then left as it is, unentered.
 bool walk_members(py::handle net, py::handle depth, py::handle name_so_far,
                   py::handle converted_list, py::handle all_members) {
+    const WalkTexts &t = texts();
     py::object cls = type_of(net);
     if (contains(pc().attr("get_modules_to_track")(), cls)) return false;
 
@@ -116,29 +177,73 @@ bool walk_members(py::handle net, py::handle depth, py::handle name_so_far,
     py::object module_class = global("nn").attr("Module");
     const bool at_root = name_so_far.equal(py::str(""));
     py::handle property_type = reinterpret_cast<PyObject *>(&PyProperty_Type);
+    // name_so_far + "." + member, with the first half made once.
+    py::object prefix = name_so_far + t.dot;
+    // GZL.pc is the same object at every lookup: looked up once per module;
+    // its getter is still called for every member.
+    py::object config = global("GZL").attr(t.pc);
+
+    // A member that the instance finds as a plain function of its class
+    // reads as a bound method, which is neither a module nor a dendrite
+    // layer: while attribute lookup is the ordinary one and the instance
+    // dict does not hold the name, such reads have no effect and need not
+    // be made.
+    py::object instance_dict;
+    bool plain_lookup = false;
+    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
+        PyObject *getattribute =
+            _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), t.getattribute.ptr());
+        if (getattribute == t.generic_getattribute.ptr()) {
+            PyObject *dict = PyObject_GenericGetDict(net.ptr(), nullptr);
+            if (dict != nullptr && PyDict_CheckExact(dict)) {
+                instance_dict = py::reinterpret_steal<py::object>(dict);
+                plain_lookup = true;
+            } else {
+                Py_XDECREF(dict);
+                PyErr_Clear();
+            }
+        }
+    }
+    auto reads_as_method = [&](py::handle member) {
+        if (!plain_lookup || !PyUnicode_CheckExact(member.ptr())) return false;
+        PyObject *raw = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), member.ptr());
+        if (raw == nullptr || !PyFunction_Check(raw)) return false;
+        PyObject *own = PyDict_GetItemWithError(instance_dict.ptr(), member.ptr());
+        if (own == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return own == nullptr && !same_text(member, t.layer_array);
+    };
 
     for (py::handle member : all_members) {
         // A property is never read on the instance: reading it may compute
         // or fail.
-        if (py::isinstance(getattr_or_none(cls, member), property_type)) continue;
-        py::object value;
-        try {
-            value = getattr_or_none(net, member);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            continue;
+        std::optional<bool> is_property = class_property_quick(cls, member);
+        if (!is_property) {
+            is_property = py::isinstance(getattr_or_none(cls, member), property_type);
         }
-        py::object sub_name = name_so_far + py::str(".") + member;
-        if (member.equal(py::str("device")) || member.equal(py::str("dtype"))) continue;
-        if (contains(pc().attr("get_module_names_to_not_save")(), sub_name)) continue;
+        if (*is_property) continue;
+        const bool method = reads_as_method(member);
+        py::object value;
+        if (!method) {
+            try {
+                value = getattr_or_none(net, member);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                continue;
+            }
+        }
+        py::object sub_name = prefix + py::reinterpret_borrow<py::object>(member);
+        if (same_text(member, t.device) || same_text(member, t.dtype)) continue;
+        PyObject *not_to_save = PyObject_CallMethodNoArgs(config.ptr(), t.not_to_save.ptr());
+        if (not_to_save == nullptr) throw py::error_already_set();
+        if (contains(py::reinterpret_steal<py::object>(not_to_save), sub_name)) continue;
         if (at_root && contains(converted_list, sub_name)) {
             if (extra_verbose()) {
                 zyl::print(percent("Skipping %s during save", sub_name));
             }
             continue;
         }
-        if (is_subclass(type_of(value), module_class) ||
-            member.equal(py::str("layer_array"))) {
+        if (method) continue;
+        if (is_subclass(type_of(value), module_class) || same_text(member, t.layer_array)) {
             record(converted_list, sub_name);
             if (differs(net, py::getattr(net, member))) {
                 py::setattr(net, member,

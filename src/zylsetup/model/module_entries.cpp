@@ -1,97 +1,161 @@
 // The flat list of module entries a configurator run works on.
 #include "prelude.hpp"
 
+#include "container_ops.hpp"
 #include "model.hpp"
+#include "module_ids.hpp"
+#include "parameter_walk.hpp"
 
-#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace zyl {
 
 namespace {
 
-py::object sum_numel(py::handle module, bool recurse) {
-    py::object total = py::int_(0);
-    for (py::handle pair : module.attr("named_parameters")("recurse"_a = recurse)) {
-        total = total + pair.cast<py::tuple>()[1].attr("numel")();
-    }
-    return total;
+py::object checked(PyObject *result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+struct EntryKeys {
+    py::str id = interned("id"), name = interned("name"), type_name = interned("type_name"),
+            module = interned("module"), depth = interned("depth"),
+            direct_param_count = interned("direct_param_count"),
+            tree_param_count = interned("tree_param_count"),
+            is_replaced_root = interned("is_replaced_root"),
+            replaced_root = interned("replaced_root"), in_replaced = interned("in_replaced");
+    py::str type_name_attr = interned("__name__");
+};
+
+const EntryKeys &entry_keys() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<EntryKeys> storage;
+    return storage.call_once_and_store_result([] { return EntryKeys(); }).get_stored();
 }
 
 py::list get_module_entries(py::handle model) {
+    const EntryKeys &k = entry_keys();
     py::list entries;
+    // What the counting passes learn about each module serves every entry
+    // of this call: nothing changes the modules meanwhile.
+    ParameterWalk walk;
+    const py::str dot(".");
+    std::vector<std::pair<py::object, py::object>> ids;  // (entry, id)
     for (py::handle pair : model.attr("named_modules")("remove_duplicate"_a = false)) {
         auto item = pair.cast<py::tuple>();
         py::object name = item[0];
         py::object module = item[1];
-        auto name_text = name.cast<std::string>();
-        if (name_text.empty()) continue;
+        // The id and depth come from the name as text (bytes are decoded
+        // as UTF-8, anything else refused, as the conversion to text does).
+        py::object name_text = name;
+        if (!PyUnicode_Check(name.ptr())) name_text = py::str(name.cast<std::string>());
+        if (PyUnicode_GET_LENGTH(name_text.ptr()) == 0) continue;
         py::dict entry;
-        entry["id"] = "." + name_text;
-        entry["name"] = name;
-        entry["type_name"] = py::type::of(module).attr("__name__");
-        entry["module"] = module;
-        entry["depth"] = std::count(name_text.begin(), name_text.end(), '.');
-        entry["direct_param_count"] = sum_numel(module, false);
-        entry["tree_param_count"] = sum_numel(module, true);
+        py::object id = checked(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
+        set_item(entry, k.id, id);
+        set_item(entry, k.name, name);
+        set_item(entry, k.type_name,
+                 checked(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(module.ptr())),
+                                          k.type_name_attr.ptr())));
+        set_item(entry, k.module, module);
+        const Py_ssize_t dots = PyUnicode_Count(name_text.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
+        if (dots < 0) throw py::error_already_set();
+        set_item(entry, k.depth, py::int_(dots));
+        py::object direct = py::int_(0);
+        walk.add_numel(module, false, direct);
+        set_item(entry, k.direct_param_count, direct);
+        py::object tree = py::int_(0);
+        walk.add_numel(module, true, tree);
+        set_item(entry, k.tree_param_count, tree);
         entries.append(entry);
+        ids.emplace_back(std::move(entry), std::move(id));
     }
 
     py::tuple classes(pc().attr("get_modules_to_replace")());
-    std::vector<std::string> root_ids;
-    for (py::handle entry : entries) {
+    // Root ids with their place in module order: an id inside several roots
+    // names the earliest, which is the outermost.
+    py::dict root_order;
+    for (auto &[entry, id] : ids) {
         bool is_root = false;
         if (!classes.empty()) {
-            int hit = PyObject_IsInstance(entry["module"].ptr(), classes.ptr());
+            int hit = PyObject_IsInstance(item(entry, k.module).ptr(), classes.ptr());
             if (hit < 0) throw py::error_already_set();
             is_root = hit == 1;
         }
-        entry["is_replaced_root"] = py::bool_(is_root);
-        if (is_root) root_ids.push_back(entry["id"].cast<std::string>());
+        set_item(entry, k.is_replaced_root, py::bool_(is_root));
+        if (is_root && !root_order.contains(id)) {
+            set_item(root_order, id, py::int_(PyDict_GET_SIZE(root_order.ptr())));
+        }
     }
 
-    for (py::handle entry : entries) {
-        auto id = entry["id"].cast<std::string>();
+    for (auto &[entry, id] : ids) {
         py::object root = py::none();
-        // Root ids are in module order, so the first match is the outermost.
-        for (const auto &root_id : root_ids) {
-            if (id.size() > root_id.size() && id.compare(0, root_id.size(), root_id) == 0 &&
-                id[root_id.size()] == '.') {
-                root = py::str(root_id);
-                break;
+        if (PyDict_GET_SIZE(root_order.ptr()) != 0) {
+            // The roots that contain this id are the prefixes of it that end
+            // just before one of its dots.
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(id.ptr());
+            long best = -1;
+            for (Py_ssize_t at = 0; at < n;) {
+                const Py_ssize_t dot_at = PyUnicode_FindChar(id.ptr(), '.', at, n, 1);
+                if (dot_at == -2) throw py::error_already_set();
+                if (dot_at < 0) break;
+                if (dot_at > 0) {
+                    py::object prefix = checked(PyUnicode_Substring(id.ptr(), 0, dot_at));
+                    PyObject *order = PyDict_GetItemWithError(root_order.ptr(), prefix.ptr());
+                    if (order == nullptr && PyErr_Occurred()) throw py::error_already_set();
+                    if (order != nullptr) {
+                        const long place = PyLong_AsLong(order);
+                        if (best < 0 || place < best) {
+                            best = place;
+                            root = prefix;
+                        }
+                    }
+                }
+                at = dot_at + 1;
             }
         }
-        entry["replaced_root"] = root;
-        entry["in_replaced"] = py::bool_(!root.is_none());
+        set_item(entry, k.replaced_root, root);
+        set_item(entry, k.in_replaced, py::bool_(!root.is_none()));
     }
     return entries;
 }
 
-py::object get_parent_module_id(const std::string &module_id) {
-    std::vector<std::string_view> parts;
-    std::string_view rest(module_id);
-    for (;;) {
-        auto dot = rest.find('.');
-        parts.push_back(rest.substr(0, dot));
-        if (dot == std::string_view::npos) break;
-        rest.remove_prefix(dot + 1);
-    }
-    if (parts.size() <= 2) return py::none();
-    std::string parent;
-    for (size_t i = 1; i + 1 < parts.size(); ++i) {
-        parent += '.';
-        parent += parts[i];
-    }
-    return py::str(parent);
-}
-
 }  // namespace
+
+py::object get_parent_module_id(py::handle module_id) {
+    if (!PyUnicode_Check(module_id.ptr())) {
+        // Text only, as the conversion of the argument to text would demand.
+        py::detail::make_caster<std::string> text;
+        if (!text.load(module_id, true)) {
+            throw py::type_error("get_parent_module_id(): incompatible function arguments; "
+                                 "module_id must be text");
+        }
+        return get_parent_module_id(py::str(static_cast<std::string &>(text)));
+    }
+    // "." and the parts from the second to the next-to-last, or None for
+    // fewer than three parts.
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(module_id.ptr());
+    const Py_ssize_t first = PyUnicode_FindChar(module_id.ptr(), '.', 0, n, 1);
+    if (first == -2) throw py::error_already_set();
+    if (first < 0) return py::none();
+    const Py_ssize_t last = PyUnicode_FindChar(module_id.ptr(), '.', first + 1, n, -1);
+    if (last == -2) throw py::error_already_set();
+    if (last < 0) return py::none();
+    if (first == 0) return checked(PyUnicode_Substring(module_id.ptr(), 0, last));
+    py::object inner = checked(PyUnicode_Substring(module_id.ptr(), first + 1, last));
+    return checked(PyUnicode_Concat(py::str(".").ptr(), inner.ptr()));
+}
 
 void register_module_entries(py::module_ &m) {
     m.def("get_module_entries", &get_module_entries, "model"_a,
           "One entry per submodule, in module order, with restructured roots marked.");
-    m.def("get_parent_module_id", &get_parent_module_id, "module_id"_a,
-          "Id of the parent module, from the id text alone; None for a direct child.");
+    zyl::def<&get_parent_module_id>(
+        m, "get_parent_module_id", "module_id"_a,
+        "Id of the parent module, from the id text alone; None for a direct child.");
 }
 
 }  // namespace zyl

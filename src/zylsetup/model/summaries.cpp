@@ -4,8 +4,8 @@
 
 #include "container_ops.hpp"
 #include "model.hpp"
+#include "parameter_walk.hpp"
 
-#include <unordered_set>
 
 namespace zyl {
 
@@ -69,83 +69,27 @@ py::list unset_module_entries(py::handle entries, py::handle resolved) {
     return unset;
 }
 
-// `first, second = item`, with the interpreter's own unpacking errors.
-py::object second_of_pair(py::handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1));
-    }
-    PyObject *iterator = PyObject_GetIter(item.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(item.ptr())) {
-            PyErr_Clear();
-            throw py::type_error("cannot unpack non-iterable " +
-                                 std::string(Py_TYPE(item.ptr())->tp_name) + " object");
-        }
-        throw py::error_already_set();
-    }
-    auto it = py::reinterpret_steal<py::object>(iterator);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            throw py::value_error("not enough values to unpack (expected 2, got " +
-                                  std::to_string(i) + ")");
-        }
-        values[i] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return values[1];
-}
-
-// Adds the elements of the module's own parameters to `sum`, each parameter
-// object once per sum however many entries hold it.  Parameters are held by
-// their modules for the whole call, so their addresses stand for identity.
-struct OwnParameterCounter {
-    py::str named_parameters = interned("named_parameters");
-    py::str numel = interned("numel");
-    py::tuple no_args;
-    py::dict own_only;
-    OwnParameterCounter() { own_only[interned("recurse")] = py::bool_(false); }
-
-    void add(py::handle module, std::unordered_set<PyObject *> &seen, py::object &sum) const {
-        PyObject *pairs =
-            PyObject_Call(py::object(module.attr(named_parameters)).ptr(), no_args.ptr(),
-                          own_only.ptr());
-        if (pairs == nullptr) throw py::error_already_set();
-        for (py::handle item : py::reinterpret_steal<py::object>(pairs)) {
-            py::object parameter = second_of_pair(item);
-            if (!seen.insert(parameter.ptr()).second) continue;
-            sum = sum + parameter.attr(numel)();
-        }
-    }
-};
-
 py::object build_budget_line(py::handle entries, py::handle resolved) {
     py::object added = py::int_(0);
     py::object total_model_params = py::int_(0);
-    std::unordered_set<PyObject *> seen_added;
-    std::unordered_set<PyObject *> seen_total;
+    // Parameters are held by their modules for the whole call, so their
+    // addresses stand for their identities.
+    PointerSet seen_added;
+    PointerSet seen_total;
     const py::str zylated("zylated");
     const py::str key_module = interned("module"), key_id = interned("id"),
                   key_eff = interned("eff");
-    const OwnParameterCounter counter;
+    ParameterWalk walk;
 
     for (py::handle entry : entries) {
         py::object module = item(entry, key_module);
-        counter.add(module, seen_total, total_model_params);
+        walk.add_numel(module, false, total_model_params, &seen_total);
         py::object eff = item(item(resolved, item(entry, key_id)), key_eff);
         int is_zylated = PyObject_RichCompareBool(eff.ptr(), zylated.ptr(), Py_EQ);
         if (is_zylated < 0) throw py::error_already_set();
         // Inherited modes count too: a zylated container adds every module
         // below it.
-        if (is_zylated) counter.add(module, seen_added, added);
+        if (is_zylated) walk.add_numel(module, false, added, &seen_added);
     }
 
     py::object pct = py::float_(0.0);

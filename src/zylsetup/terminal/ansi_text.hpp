@@ -3,10 +3,10 @@
 // Every renderer produces lines of styled text and many of them measure or
 // style one piece per row, on every key press.  The helpers here do that work
 // without a round-trip through the interpreter, yet keep the module's rule
-// that functions reach one another by name: the `call_*` helpers look the
-// name up in the module namespace at each call and run the native body only
-// while that name still holds the function this module defined; a rebound
-// name (a test double, a user patch) is called instead.
+// that functions reach one another by name: the `call_*` helpers go through
+// zyl::call_own, which looks the name up at each call and runs the native
+// body only while that name still holds the function this module defined; a
+// rebound name (a test double, a user patch) is called instead.
 #pragma once
 
 #include "prelude.hpp"
@@ -59,13 +59,11 @@ std::size_t visible_width(std::string_view text);
 std::size_t visible_width(py::handle text);
 
 // --- Module-level functions, rebinding honoured -------------------------
+// The shared mechanism of the prelude (zyl::def, zyl::call_own,
+// zyl::rebound), under the names the renderers already use.
 
-// Record the function object that `name` holds right after registration.
-void remember_own(py::module_ &m, const char *name);
-
-// The object that the module-level name holds now, or None while it is still
-// the function this module defined (so the caller may run the native body).
-py::object rebound(const char *name);
+using zyl::rebound;
+using zyl::remember_own;
 
 py::object call_ansi(py::handle text, py::handle code);
 py::object call_color_text(py::handle text, py::handle hex_color);

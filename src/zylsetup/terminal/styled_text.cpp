@@ -7,7 +7,6 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <stdexcept>
 
 namespace zyl {
 
@@ -80,19 +79,6 @@ std::size_t visible_width(py::handle text) {
 }
 
 namespace {
-
-// Function objects registered by this module, held for the life of the
-// process (a module that is imported once); a strong reference keeps a freed
-// object's address from being mistaken for ours.
-struct OwnFunction {
-    const char *name;
-    PyObject *function;
-};
-
-std::array<OwnFunction, 32> &own_functions() {
-    static std::array<OwnFunction, 32> table{};
-    return table;
-}
 
 py::object format_text(PyObject *result) {
     if (result == nullptr) throw py::error_already_set();
@@ -258,52 +244,22 @@ py::object format_human_count(py::handle value) {
 
 }  // namespace
 
-void remember_own(py::module_ &m, const char *name) {
-    for (auto &slot : own_functions()) {
-        if (slot.name == nullptr || std::strcmp(slot.name, name) == 0) {
-            PyObject *function = py::object(m.attr(name)).release().ptr();
-            Py_XDECREF(slot.function);
-            slot = {name, function};
-            return;
-        }
-    }
-    throw std::length_error("too many remembered functions");
-}
-
-py::object rebound(const char *name) {
-    py::object current = global(name);
-    for (const auto &slot : own_functions()) {
-        if (slot.name == nullptr) break;
-        if (std::strcmp(slot.name, name) == 0) {
-            return current.ptr() == slot.function ? py::object(py::none()) : current;
-        }
-    }
-    return current;
-}
-
 py::object call_ansi(py::handle text, py::handle code) {
-    if (py::object f = rebound("_ansi"); !f.is_none()) return f(text, code);
-    return ansi_body(text, code);
+    return call_own<&ansi_body>("_ansi", text, code);
 }
 
 py::object call_color_text(py::handle text, py::handle hex_color) {
-    if (py::object f = rebound("color_text"); !f.is_none()) return f(text, hex_color);
-    return color_text_body(text, hex_color);
+    return call_own<&color_text_body>("color_text", text, hex_color);
 }
 
-py::object call_dim(py::handle text) {
-    if (py::object f = rebound("dim"); !f.is_none()) return f(text);
-    return dim(text);
-}
+py::object call_dim(py::handle text) { return call_own<&dim>("dim", text); }
 
 py::object call_make_inverted_text(py::handle text) {
-    if (py::object f = rebound("make_inverted_text"); !f.is_none()) return f(text);
-    return make_inverted_text_body(text);
+    return call_own<&make_inverted_text_body>("make_inverted_text", text);
 }
 
 py::object call_strip_ansi(py::handle text) {
-    if (py::object f = rebound("strip_ansi"); !f.is_none()) return f(text);
-    return strip_ansi_body(text);
+    return call_own<&strip_ansi_body>("strip_ansi", text);
 }
 
 }  // namespace ansi
@@ -312,15 +268,12 @@ void register_styled_text(py::module_ &m) {
     using namespace ansi;
     m.def("get_color_hex_for_mode", &get_color_hex_for_mode, "mode"_a);
     m.def("format_human_count", &format_human_count, "value"_a);
-    m.def("_ansi", &ansi_body, "text"_a, "code"_a);
-    m.def("color_text", &color_text_body, "text"_a, "hex_color"_a);
+    zyl::def<&ansi_body>(m, "_ansi", "text"_a, "code"_a);
+    zyl::def<&color_text_body>(m, "color_text", "text"_a, "hex_color"_a);
     m.def("make_color_square", &make_color_square, "hex_color"_a);
-    m.def("dim", &dim, "text"_a);
-    m.def("make_inverted_text", &make_inverted_text_body, "text"_a);
-    m.def("strip_ansi", &strip_ansi_body, "text"_a);
-    for (const char *name : {"_ansi", "color_text", "dim", "make_inverted_text", "strip_ansi"}) {
-        remember_own(m, name);
-    }
+    zyl::def<&dim>(m, "dim", "text"_a);
+    zyl::def<&make_inverted_text_body>(m, "make_inverted_text", "text"_a);
+    zyl::def<&strip_ansi_body>(m, "strip_ansi", "text"_a);
 }
 
 }  // namespace zyl

@@ -165,8 +165,9 @@ py::object wrap_screen_text_for_terminal(py::handle screen_text) {
     const long long columns = as_integer(columns_obj);
     py::list rows;
     auto wrap_piece = [&](py::handle piece) {
-        py::object wrapper = ansi::rebound("wrap_ansi_line_on_words");
-        if (wrapper.is_none()) {
+        py::object wrapper =
+            zyl::rebound<&wrap_ansi_line_on_words>("wrap_ansi_line_on_words");
+        if (!wrapper) {
             wrap_line(piece, columns, rows);
             return;
         }
@@ -215,11 +216,11 @@ py::object render_text_with_cursor(py::handle text, py::handle cursor_index) {
 
 void register_wrapping(py::module_ &m) {
     m.def("get_visual_line_count", &get_visual_line_count, "lines"_a, "terminal_columns"_a);
-    m.def("wrap_ansi_line_on_words", &wrap_ansi_line_on_words, "line"_a, "terminal_columns"_a);
+    zyl::def<&wrap_ansi_line_on_words>(m, "wrap_ansi_line_on_words", "line"_a,
+                                       "terminal_columns"_a);
     m.def("wrap_screen_text_for_terminal", &wrap_screen_text_for_terminal, "screen_text"_a);
     m.def("render_text_with_cursor", &render_text_with_cursor, "text"_a, "cursor_index"_a);
     m.def("terminal_size", &terminal_size);
-    ansi::remember_own(m, "wrap_ansi_line_on_words");
 }
 
 }  // namespace zyl

@@ -1,0 +1,275 @@
+"""The native shortcuts of the hot paths give exactly what the plain
+interpreter route gives: rebound names are honoured, unusual containers and
+modules take the ordinary route, and getters are still called every time."""
+
+import pytest
+import torch
+from torch import nn
+
+from zylora import globals_zylora as GZL
+from zylora import zylsetup, zylstrip
+
+
+def reference_resolve(entries, pc):
+    """Mode resolution step by step in plain Python, on the getters of `pc`."""
+
+    def mode(item, zylate_getter, track_getter):
+        if item in zylate_getter():
+            return "zylated"
+        if item in track_getter():
+            return "tracked"
+        return None
+
+    out = {}
+    ids = {e["id"] for e in entries}
+    for e in entries:
+        parent_id = zylsetup.get_parent_module_id(e["id"])
+        parent = out.get(parent_id) if parent_id in ids else None
+        own_id = mode(e["id"], pc.get_module_ids_to_zylate, pc.get_module_ids_to_track)
+        own_type = mode(e["type_name"], pc.get_module_names_to_zylate, pc.get_module_names_to_track)
+        own = own_id if own_id is not None else own_type
+        source = "id" if own_id is not None else ("type" if own_type is not None else None)
+        record = {"eff": None, "source": None, "origin_id": e["id"], "overridden": None}
+        if parent is not None and parent["eff"] is not None:
+            record.update(eff=parent["eff"], source="inherited", origin_id=parent["origin_id"])
+            if own is not None:
+                record["overridden"] = {"mode": own, "source": source}
+        elif own is not None:
+            record.update(eff=own, source=source)
+        out[e["id"]] = record
+    return out
+
+
+def native_and_reference(monkeypatch, entries, make_pc):
+    native_pc, reference_pc = make_pc(), make_pc()
+    monkeypatch.setattr(GZL, "pc", native_pc)
+    got = zylsetup.resolve_entry_modes(entries)
+    monkeypatch.setattr(GZL, "pc", reference_pc)
+    expected = reference_resolve(entries, reference_pc)
+    assert native_pc.calls == reference_pc.calls
+    assert got == expected
+    return got
+
+
+class Fussy(str):
+    """A str whose equality no set could reproduce: equal to its own upper case."""
+
+    def __eq__(self, other):
+        return str.__eq__(self.upper(), str(other).upper())
+
+    __hash__ = str.__hash__
+
+
+class CountingPC:
+    """Hands out its lists in the shape chosen, counting every getter call."""
+
+    def __init__(self, shape, zylate_ids, track_ids, zylate_names, track_names):
+        self.calls = []
+        self.lists = {
+            "ids_zylate": zylate_ids, "ids_track": track_ids,
+            "names_zylate": zylate_names, "names_track": track_names,
+        }
+        self.shape = shape
+
+    def _get(self, key):
+        self.calls.append(key)
+        values = self.lists[key]
+        if self.shape == "same-list":
+            return values
+        if self.shape == "fresh-list":
+            return list(values)
+        if self.shape == "tuple":
+            return tuple(values)
+        return iter(values)  # a generator-like iterable: consumed by each test
+
+    def get_module_ids_to_zylate(self):
+        return self._get("ids_zylate")
+
+    def get_module_ids_to_track(self):
+        return self._get("ids_track")
+
+    def get_module_names_to_zylate(self):
+        return self._get("names_zylate")
+
+    def get_module_names_to_track(self):
+        return self._get("names_track")
+
+
+@pytest.mark.parametrize("shape", ["same-list", "fresh-list", "tuple", "iterator"])
+def test_resolution_matches_reference_for_every_list_shape(monkeypatch, entries, shape):
+    ids = [e["id"] for e in entries]
+    lists = ([ids[3], ids[7], ids[3]], [ids[7], ids[1]], ["Linear"], ["LayerNorm", "Linear"])
+    got = native_and_reference(monkeypatch, entries, lambda: CountingPC(shape, *map(list, lists)))
+    assert {r["source"] for r in got.values()} >= {"id", "type", "inherited"}
+
+
+def test_items_with_their_own_equality_keep_list_semantics(monkeypatch, entries):
+    target = entries[2]["id"]
+    got = native_and_reference(
+        monkeypatch, entries,
+        lambda: CountingPC("same-list", [Fussy(target.upper())], [], [Fussy("LINEAR")], []),
+    )
+    assert got[target]["eff"] == "zylated" and got[target]["source"] == "id"
+
+
+def test_list_replaced_mid_pass_is_read_afresh(monkeypatch, entries):
+    """A getter that starts handing out a new list of the same length is seen."""
+    ids = [e["id"] for e in entries]
+
+    class SwappingPC(CountingPC):
+        def get_module_ids_to_zylate(self):
+            if self.calls.count("ids_zylate") == len(entries) // 2:
+                self.lists["ids_zylate"] = [ids[-1]]
+            return self._get("ids_zylate")
+
+    got = native_and_reference(
+        monkeypatch, entries, lambda: SwappingPC("same-list", [ids[0]], [], [], [])
+    )
+    assert got[ids[-1]]["eff"] == "zylated"
+
+
+@pytest.mark.parametrize("name", ["get_id_mode", "get_name_mode", "get_parent_module_id"])
+def test_rebound_helpers_are_called_instead(monkeypatch, entries, name):
+    seen = []
+    original = getattr(zylsetup, name)
+
+    def spy(value):
+        seen.append(value)
+        return original(value)
+
+    GZL.pc.set_module_ids_to_zylate([entries[4]["id"]])
+    GZL.pc.set_module_names_to_track(["LayerNorm"])
+    expected = zylsetup.resolve_entry_modes(entries)
+    monkeypatch.setattr(zylsetup, name, spy)
+    assert zylsetup.resolve_entry_modes(entries) == expected
+    assert len(seen) == len(entries)
+    monkeypatch.setattr(zylsetup, name, lambda value: None)
+    blanked = zylsetup.resolve_entry_modes(entries)
+    if name == "get_parent_module_id":
+        assert all(r["source"] != "inherited" for r in blanked.values())
+    else:
+        assert blanked != expected
+
+
+def test_rebound_styling_is_honoured_by_native_callers(monkeypatch):
+    assert zylsetup.dim("x") == "\x1b[90mx\x1b[0m"
+    monkeypatch.setattr(zylsetup, "_ansi", lambda text, code: f"<{code}|{text}>")
+    assert zylsetup.dim("x") == "<90|x>"
+
+
+def python_counts(module, recurse):
+    return sum(p.numel() for _, p in module.named_parameters(recurse=recurse))
+
+
+class Shadowed(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.fc = nn.Linear(2, 3)
+
+    def named_parameters(self, prefix="", recurse=True, remove_duplicate=True):
+        yield "fake", torch.zeros(7)
+
+
+class Equal(nn.Module):
+    """Modules that compare equal: hashing is no longer by identity."""
+
+    def __init__(self):
+        super().__init__()
+        self.fc = nn.Linear(2, 2)
+
+    def __eq__(self, other):
+        return isinstance(other, Equal)
+
+    __hash__ = nn.Module.__hash__
+
+
+def odd_network():
+    shared = nn.Linear(4, 4)
+    net = nn.Sequential(nn.Linear(2, 2), Shadowed(), nn.Sequential(shared, shared), Equal())
+    net.add_module("again", shared)
+    per_instance = nn.Linear(1, 1)
+    per_instance.named_parameters = lambda prefix="", recurse=True, remove_duplicate=True: iter(
+        [("w", torch.zeros(5))]
+    )
+    net.add_module("patched", per_instance)
+    tied = nn.Linear(3, 3)
+    tied.register_parameter("tied", tied.weight)
+    net.add_module("tied", tied)
+    net.add_module("plain_tensor", nn.Module())
+    net.plain_tensor._parameters["t"] = torch.ones(6)
+    return net
+
+
+def test_entry_counts_equal_what_named_parameters_says():
+    net = odd_network()
+    entries = zylsetup.get_module_entries(net)
+    for e in entries:
+        assert e["direct_param_count"] == python_counts(e["module"], False), e["id"]
+        assert e["tree_param_count"] == python_counts(e["module"], True), e["id"]
+    assert {e["id"]: e["direct_param_count"] for e in entries}[".1"] == 7
+    assert {e["id"]: e["tree_param_count"] for e in entries}[".patched"] == 5
+
+
+def test_budget_equals_the_plain_computation():
+    net = odd_network()
+    entries = zylsetup.get_module_entries(net)
+    resolved = {e["id"]: {"eff": "zylated" if i % 2 else None} for i, e in enumerate(entries)}
+    seen_total, seen_added, total, added = set(), set(), 0, 0
+    for e in entries:
+        for _, p in e["module"].named_parameters(recurse=False):
+            if id(p) not in seen_total:
+                seen_total.add(id(p))
+                total += p.numel()
+        if resolved[e["id"]]["eff"] == "zylated":
+            for _, p in e["module"].named_parameters(recurse=False):
+                if id(p) not in seen_added:
+                    seen_added.add(id(p))
+                    added += p.numel()
+    line = zylsetup.build_budget_line(entries, resolved)
+    assert line.startswith("Zylation budget:  +" + zylsetup.format_human_count(added) + " ")
+    assert " model " + zylsetup.format_human_count(total) + "  (+" in line
+
+
+def test_patched_framework_method_is_honoured(monkeypatch):
+    net = nn.Sequential(nn.Linear(2, 2))
+    calls = []
+    original = nn.Module.named_parameters
+
+    def counting(self, *args, **kwargs):
+        calls.append(kwargs.get("recurse"))
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(nn.Module, "named_parameters", counting)
+    (entry,) = zylsetup.get_module_entries(net)
+    assert calls == [False, True] and entry["tree_param_count"] == 6
+    zylsetup.build_budget_line([entry], {".0": {"eff": "zylated"}})
+    assert calls == [False, True, False, False]
+
+
+class ZYLLayer(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.layer_array = nn.ModuleList([nn.Linear(3, 3)])
+        self.processor_array = [None]
+        self.register_buffer("node_index", torch.tensor([0]))
+        self.register_buffer("num_cycles", torch.tensor(1))
+        self.register_buffer("view_tuple", torch.tensor([1, -1]))
+
+
+class Holder(nn.Module):
+    def forward(self, x):
+        return x
+
+    def helper(self):
+        return None
+
+
+def test_walk_sees_an_instance_attribute_over_a_class_method():
+    """A name that is a method on the class but a dendrite layer on the
+    instance is converted; plain methods are left alone."""
+    net = Holder()
+    object.__setattr__(net, "helper", ZYLLayer())
+    out = zylstrip.refresh_net(net)
+    # the converted layer is assigned back as a submodule
+    assert type(out._modules["helper"]) is zylstrip.ZYLModulePyThread
+    assert out.forward(3) == 3
