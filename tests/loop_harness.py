@@ -65,7 +65,7 @@ class Harness:
         monkeypatch.setattr(pc, "persist_config_outputs", persist)
 
     def set(self, name, fn):
-        self.mp.setattr(zylsetup, name, fn, raising=False)
+        self.mp.setattr(zylsetup, name, fn)
 
     # --- terminal -------------------------------------------------------
     def _enter(self):

@@ -14,17 +14,6 @@ import pytest
 pexpect = pytest.importorskip("pexpect")
 pyte = pytest.importorskip("pyte")
 
-from zylora import zylsetup  # noqa: E402
-
-# Until every overlay renderer is part of the module the demo cannot draw a
-# whole run; the guard goes once they have all landed.
-_RENDERERS = ["render_targets_lines", "render_run_settings_lines", "render_save_overlay",
-              "render_quit_overlay", "render_help_overlay", "render_overrides_overlay"]
-pytestmark = pytest.mark.skipif(
-    not all(hasattr(zylsetup, name) for name in _RENDERERS),
-    reason="overlay renderers not built yet",
-)
-
 COLUMNS, LINES = 120, 40
 TIMEOUT = 90  # importing torch on a busy machine is slow
 CANCEL_LINES = [
