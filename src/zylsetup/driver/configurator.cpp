@@ -1,9 +1,441 @@
+// set_zylation_targets: start-up, the main loop with its frames, overlay and
+// global keys, saving, and every way out.  The terminal must come back to the
+// user whatever happens, so everything after the auto-persist switch runs in
+// one protected region whose exit restores the screen and the configuration.
 #include "prelude.hpp"
 
+#include "configurator_state.hpp"
 #include "driver.hpp"
+
+#include <algorithm>
+#include <string>
 
 namespace zyl {
 
-void register_configurator(py::module_ &) {}
+namespace {
+
+const char *const kClearScreen = "\x1b[2J\x1b[H";
+const char *const kAutoPersist = "_auto_persist_config";
+
+// How the protected region ended when it did not raise.
+enum class Exit { saved, quit };
+
+// What one key did to the loop.
+enum class Step { next_pass, quit, saved };
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+// A Ctrl-C that arrived as a signal while we were running C++ only is
+// pending until something checks; checking before blocking on a key makes it
+// cancel at once instead of after the next key.
+void take_pending_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// Unpacks a result the way `a, b = result` would, with the same errors.
+py::tuple unpack(const py::object &result, py::ssize_t expected) {
+    py::tuple values(result);
+    const py::ssize_t got = static_cast<py::ssize_t>(values.size());
+    if (got > expected) {
+        throw py::value_error("too many values to unpack (expected " + std::to_string(expected) +
+                              ")");
+    }
+    if (got < expected) {
+        throw py::value_error("not enough values to unpack (expected " +
+                              std::to_string(expected) + ", got " + std::to_string(got) + ")");
+    }
+    return values;
+}
+
+bool key_is(const py::object &key, const char *text) { return key.equal(py::str(text)); }
+
+bool key_lower_is_s(const py::object &key) { return key.attr("lower")().equal(py::str("s")); }
+
+bool key_test(const char *test, const py::object &key) { return truthy(call(test, key)); }
+
+bool overlay_is(const ConfiguratorState &s, const char *name) {
+    return !s.overlay.is_none() && s.overlay.equal(py::str(name));
+}
+
+std::string message_text(const py::object &message) {
+    if (py::isinstance<py::str>(message)) return message.cast<std::string>();
+    return text(message);
+}
+
+py::ssize_t length_of(py::handle sequence) { return static_cast<py::ssize_t>(py::len(sequence)); }
+
+py::ssize_t clamp_selection(py::ssize_t index, py::ssize_t length) {
+    return index >= length ? std::max<py::ssize_t>(length - 1, 0) : index;
+}
+
+py::ssize_t step_cursor(py::ssize_t index, py::ssize_t delta, py::ssize_t length) {
+    return call("_move", index, delta, length).cast<py::ssize_t>();
+}
+
+void confirm_configuration() { pc().attr("set_configuration_confirmed")(true); }
+
+// Writes the run's configuration, and for a choice other than 0 the reusable
+// configuration file as well, asking for its name on the normal screen when
+// none is set.
+void finalize_save(ConfiguratorState &s, long choice_index) {
+    if (choice_index == 0) {
+        pc().attr("persist_config_outputs")("overwrite_config_file"_a = false);
+        call("persist_module_settings_updates", s.module_settings_overrides,
+             "overwrite_config_file"_a = false);
+        return;
+    }
+    py::object config_file = pc().attr("get_config_file")();
+    if (!truthy(config_file)) {
+        py::object save_name = pc().attr("get_save_name")();
+        if (!truthy(save_name)) save_name = py::str("ZYL");
+        py::object relative_config_name = call("_config_target_path");
+        call("exit_alternate_screen");
+        zyl::print(kClearScreen, "end"_a = "");
+        zyl::print("No config_file is set.");
+        zyl::print("Enter a local JSON filename/path to create a reusable configuration file.");
+        zyl::print("You currently have save_name='" + text(save_name) + "'. Choose '" +
+              text(relative_config_name) +
+              "' to skip this screen next time without changing your zylate_model call.");
+        for (;;) {
+            py::object filename = builtin("input")("Config filename/path: ").attr("strip")();
+            if (truthy(filename)) {
+                // Straight into the instance dictionary, so no setter (and no
+                // auto-persist) runs before the write below.
+                pc().attr("__dict__")["_config_file"] = filename;
+                break;
+            }
+            zyl::print("A filename is required to save a default configuration.");
+        }
+        call("enter_alternate_screen");
+    }
+    pc().attr("persist_config_outputs")("overwrite_config_file"_a = true);
+    call("persist_module_settings_updates", s.module_settings_overrides,
+         "overwrite_config_file"_a = true);
+}
+
+py::list with_status_line(const ConfiguratorState &s, const py::object &footer) {
+    py::list lines;
+    for (py::handle line : footer) lines.append(line);
+    if (!s.status_message.empty()) {
+        lines.append(call("color_text", "  " + s.status_message, global("COLOR_ACCENT")));
+    }
+    return lines;
+}
+
+py::object targets_frame(ConfiguratorState &s, const py::object &resolved) {
+    py::list vis = visible_targets(s);
+    s.target_selected_index =
+        clamp_selection(s.target_selected_index, static_cast<py::ssize_t>(vis.size()));
+    py::tuple parts = unpack(call("render_targets_lines", s.entries, vis, s.target_selected_index,
+                                  resolved, s.expanded_replaced),
+                             4);
+    py::object header = parts[0];
+    if (overlay_is(s, "typerules")) {
+        // The box sits in the fixed top part, so it stays put while the body
+        // scrolls beneath it.
+        py::list boxed;
+        for (py::handle line : header) boxed.append(line);
+        boxed.append("");
+        for (py::handle line : call("render_type_rules_overlay", s.entries)) boxed.append(line);
+        boxed.append("");
+        header = boxed;
+    }
+    py::list footer = with_status_line(s, parts[2]);
+    py::tuple composed = unpack(
+        call("compose_scrolling_screen", header, parts[1], footer, s.target_window_start, parts[3]),
+        2);
+    s.target_window_start = composed[1].cast<py::ssize_t>();
+    return composed[0];
+}
+
+py::object run_settings_frame(ConfiguratorState &s) {
+    py::object items = call("build_run_items", s.expanded_buckets);
+    s.run_selected_index = clamp_selection(s.run_selected_index, length_of(items));
+    py::tuple parts =
+        unpack(call("render_run_settings_lines", items, s.run_selected_index, s.describe_name), 4);
+    py::list footer = with_status_line(s, parts[2]);
+    py::tuple composed = unpack(
+        call("compose_scrolling_screen", parts[0], parts[1], footer, s.run_window_start, parts[3]),
+        2);
+    s.run_window_start = composed[1].cast<py::ssize_t>();
+    return composed[0];
+}
+
+py::object frame_text(ConfiguratorState &s, const py::object &resolved) {
+    if (overlay_is(s, "help")) return call("render_static_overlay", call("render_help_overlay"));
+    if (overlay_is(s, "legend")) {
+        return call("render_static_overlay", call("render_legend_overlay"));
+    }
+    if (overlay_is(s, "quit")) return call("render_static_overlay", call("render_quit_overlay"));
+    if (overlay_is(s, "save")) {
+        return call("render_static_overlay",
+                    call("render_save_overlay", s.entries, resolved, s.save_selected_index,
+                         call("_config_target_path")));
+    }
+    if (overlay_is(s, "overrides")) {
+        return call("render_static_overlay",
+                    call("render_overrides_overlay", s.ov_scope, s.ov_selected_index,
+                         s.module_settings_overrides, s.existing_module_settings,
+                         s.describe_name));
+    }
+    if (s.active_screen == "targets") return targets_frame(s, resolved);
+    return run_settings_frame(s);
+}
+
+Step save_overlay_key(ConfiguratorState &s, const py::object &key, const py::object &resolved) {
+    const bool has_unset = truthy(call("unset_module_entries", s.entries, resolved));
+    const py::ssize_t option_count = has_unset ? 2 : 3;
+    if (key_test("is_up_key", key)) {
+        s.save_selected_index = step_cursor(s.save_selected_index, -1, option_count);
+    } else if (key_test("is_down_key", key)) {
+        s.save_selected_index = step_cursor(s.save_selected_index, 1, option_count);
+    } else if (key_is(key, "\x1b") || key_is(key, "x")) {
+        s.overlay = py::none();
+    } else if (key_test("is_enter_key", key)) {
+        const py::ssize_t keep_editing = has_unset ? 0 : 2;
+        if (s.save_selected_index == keep_editing) {
+            s.overlay = py::none();
+        } else if (!has_unset && s.save_selected_index == 1) {
+            // Saving as the default confirms first, so a cancelled file-name
+            // prompt still leaves the choice confirmed.
+            confirm_configuration();
+            finalize_save(s, 1);
+            return Step::saved;
+        } else {
+            finalize_save(s, 0);
+            confirm_configuration();
+            return Step::saved;
+        }
+    }
+    return Step::next_pass;
+}
+
+// Enter on a row of the Overrides overlay: flip, step or open an editor on
+// the value that applies in the overlay's scope.
+void edit_override(ConfiguratorState &s, const py::object &names) {
+    py::object scope_key = s.ov_scope["scope_key"];
+    py::object name = names[py::int_(s.ov_selected_index)];
+    py::object scoped = call("get_scope_values", scope_key, s.module_settings_overrides,
+                             s.existing_module_settings);
+    py::object current =
+        scoped.contains(name) ? py::object(scoped[name]) : call("get_global_setting_value", name);
+    if (Py_TYPE(current.ptr()) == &PyBool_Type) {
+        call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
+             py::bool_(current.ptr() != Py_True));
+        return;
+    }
+    py::object options = call("get_enum_options", name);
+    if (!options.is_none()) {
+        long long index = -1;
+        try {
+            index = options.attr("index")(current).cast<long long>();
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+        const auto count = static_cast<long long>(length_of(options));
+        // An empty option list has nothing to step to; leave the value alone
+        // rather than dividing by zero.
+        if (count > 0) {
+            call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
+                 options[py::int_((index + 1) % count)]);
+        }
+        return;
+    }
+    if (PyList_Check(current.ptr())) {
+        s.list_editor_state = call("_new_list_editor", name, current, "scope_key"_a = scope_key);
+    } else if (PyLong_Check(current.ptr()) || PyFloat_Check(current.ptr())) {
+        s.scalar_editor_state =
+            call("_new_scalar_editor", name, current, "scope_key"_a = scope_key);
+    } else {
+        s.status_message = text(name) + " cannot be edited here.";
+    }
+}
+
+void overrides_overlay_key(ConfiguratorState &s, const py::object &key) {
+    py::object names = global("CUSTOMIZABLE_SETTING_NAMES");
+    if (key_is(key, "\x1b") || key_is(key, "x")) {
+        s.overlay = py::none();
+        s.describe_name.clear();
+    } else if (key_test("is_up_key", key)) {
+        s.ov_selected_index = step_cursor(s.ov_selected_index, -1, length_of(names));
+    } else if (key_test("is_down_key", key)) {
+        s.ov_selected_index = step_cursor(s.ov_selected_index, 1, length_of(names));
+    } else if (key_is(key, "h")) {
+        std::string name = text(names[py::int_(s.ov_selected_index)]);
+        s.describe_name = s.describe_name == name ? std::string() : name;
+    } else if (key_test("is_enter_key", key)) {
+        edit_override(s, names);
+    } else if (key_lower_is_s(key)) {
+        s.overlay = py::str("save");
+        s.save_selected_index = 0;
+    }
+}
+
+Step dispatch(ConfiguratorState &s, const py::object &key, const py::object &resolved) {
+    if (overlay_is(s, "help")) {
+        if (key_is(key, "?") || key_is(key, "\x1b")) s.overlay = py::none();
+        return Step::next_pass;
+    }
+    if (overlay_is(s, "legend")) {
+        if (key_is(key, "h") || key_is(key, "\x1b")) s.overlay = py::none();
+        return Step::next_pass;
+    }
+    if (overlay_is(s, "quit")) {
+        if (key_is(key, "y") || key_is(key, "Y")) {
+            s.quit_requested = true;
+            return Step::quit;
+        }
+        if (key_is(key, "n") || key_is(key, "N") || key_is(key, "\x1b")) s.overlay = py::none();
+        return Step::next_pass;
+    }
+    if (overlay_is(s, "typerules")) {
+        if (key_is(key, "y") || key_is(key, "Y") || key_is(key, "\x1b")) {
+            s.overlay = py::none();
+        } else if (key_lower_is_s(key)) {
+            s.overlay = py::str("save");
+            s.save_selected_index = 0;
+        }
+        return Step::next_pass;
+    }
+    if (overlay_is(s, "save")) return save_overlay_key(s, key, resolved);
+    if (overlay_is(s, "overrides")) {
+        overrides_overlay_key(s, key);
+        return Step::next_pass;
+    }
+    if (!s.overlay.is_none()) return Step::next_pass;  // an overlay we do not know holds the keys
+
+    if (key_is(key, "?")) {
+        s.overlay = py::str("help");
+    } else if (key_is(key, "q")) {
+        s.overlay = py::str("quit");
+    } else if (key_lower_is_s(key)) {
+        // The status message survives: it shows again if the user backs out.
+        s.overlay = py::str("save");
+        s.save_selected_index = 0;
+    } else if (key_test("is_tab_key", key)) {
+        s.active_screen = s.active_screen == "targets" ? "run" : "targets";
+        s.status_message.clear();
+        s.describe_name.clear();
+    } else {
+        s.status_message.clear();
+        if (s.active_screen == "targets") {
+            handle_targets_key(s, key, py::dict(resolved));
+        } else {
+            handle_run_settings_key(s, key);
+        }
+    }
+    return Step::next_pass;
+}
+
+// One editor pass: the editor draws itself and owns the key.
+void editor_pass(py::object &editor_state, const char *handler, ConfiguratorState &s) {
+    call("_render_editor_frame", editor_state);
+    take_pending_signals();
+    py::object key = call("read_single_key");
+    py::tuple result = unpack(call(handler, editor_state, key, s.module_settings_overrides), 2);
+    s.status_message = message_text(result[1]);
+    if (truthy(result[0])) editor_state = py::none();
+}
+
+Exit main_loop(ConfiguratorState &s) {
+    for (;;) {
+        take_pending_signals();
+        call("normalize_selection_conflicts");
+        py::object resolved = call("resolve_entry_modes", s.entries);
+        if (!s.scalar_editor_state.is_none()) {
+            editor_pass(s.scalar_editor_state, "_handle_scalar_editor", s);
+            continue;
+        }
+        if (!s.list_editor_state.is_none()) {
+            editor_pass(s.list_editor_state, "_handle_list_editor", s);
+            continue;
+        }
+        zyl::print(kClearScreen, "end"_a = "");
+        py::object screen_text = frame_text(s, resolved);
+        zyl::print(call("wrap_screen_text_for_terminal", screen_text));
+        take_pending_signals();
+        py::object key = call("read_single_key");
+        switch (dispatch(s, key, resolved)) {
+            case Step::quit: return Exit::quit;
+            case Step::saved: return Exit::saved;
+            case Step::next_pass: break;
+        }
+    }
+}
+
+// Everything between switching auto-persist off and the restoring step.
+Exit protected_region(ConfiguratorState &s) {
+    call("enter_alternate_screen");
+    s.entered_alt_screen = true;
+    call("normalize_selection_conflicts");
+    s.entries = py::list(call("get_module_entries", s.model));
+    if (s.entries.empty()) {
+        zyl::print(s.model);
+        builtin("input")("Press Enter to confirm zylation targets...");
+        confirm_configuration();
+        return Exit::saved;
+    }
+    s.existing_module_settings = py::dict(call("load_existing_module_settings"));
+    const Exit exit = main_loop(s);
+    // An interrupt that is still pending must cancel here, inside the region,
+    // rather than surface later as a bare KeyboardInterrupt.
+    take_pending_signals();
+    return exit;
+}
+
+// Leaves the alternate screen and puts auto-persist back, the latter even
+// when leaving the screen fails.
+void restore(const ConfiguratorState &s, const py::object &pc_dict) {
+    try {
+        if (s.entered_alt_screen) call("exit_alternate_screen");
+    } catch (...) {
+        pc_dict[kAutoPersist] = s.previous_auto_persist;
+        throw;
+    }
+    pc_dict[kAutoPersist] = s.previous_auto_persist;
+}
+
+void set_zylation_targets(const py::object &model) {
+    call("require_interactive_session");
+    ConfiguratorState s;
+    s.model = model;
+    // Every setter of the configuration object would otherwise rewrite the
+    // run's files while the user is still choosing.
+    py::object pc_dict = pc().attr("__dict__");
+    s.previous_auto_persist = pc_dict.attr("get")(kAutoPersist, true);
+    pc_dict[kAutoPersist] = false;
+    try {
+        protected_region(s);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) {
+            restore(s, pc_dict);
+            throw;
+        }
+        s.quit_requested = true;
+    } catch (...) {
+        restore(s, pc_dict);
+        throw;
+    }
+    restore(s, pc_dict);
+    if (s.quit_requested) {
+        zyl::print("Configuration cancelled \u2014 training did not start.");
+        zyl::print("Re-run to configure again, or set configuration_confirmed=True "
+              "(GZL.pc.set_configuration_confirmed(True)) to skip this screen.");
+        global("sys").attr("exit")(0);
+    }
+}
+
+}  // namespace
+
+void register_configurator(py::module_ &m) {
+    m.def("set_zylation_targets", &set_zylation_targets, "model"_a,
+          "Run the full-screen configurator of zylation targets and run settings on `model`.\n\n"
+          "Returns None once the configuration is saved and confirmed; raises RuntimeError when "
+          "it cannot run interactively; exits the process with status 0 when cancelled.");
+}
 
 }  // namespace zyl

@@ -1,0 +1,516 @@
+import builtins
+import json
+
+import pytest
+from torch import nn
+
+from zylora import globals_zylora as GZL
+from zylora import zylsetup
+
+from loop_harness import Harness, OutOfKeys
+
+CANCEL_LINES = (
+    "Configuration cancelled — training did not start.\n"
+    "Re-run to configure again, or set configuration_confirmed=True "
+    "(GZL.pc.set_configuration_confirmed(True)) to skip this screen.\n"
+)
+UP, DOWN, ESC, TAB = "\x1b[A", "\x1b[B", "\x1b", "\t"
+
+
+@pytest.fixture
+def drive(monkeypatch, tmp_path, example_net):
+    """Runs the configurator on the example network with a key script; the
+    script running out ends the run with OutOfKeys."""
+    monkeypatch.chdir(tmp_path)
+
+    def run(keys, unset=(), expect=OutOfKeys, model=None, **options):
+        h = Harness(monkeypatch, keys, **options)
+        h.unset = list(unset)
+        if expect is None:
+            assert h.run(example_net if model is None else model) is None
+        else:
+            with pytest.raises(expect) as exc:
+                h.run(example_net if model is None else model)
+            h.raised = exc.value
+        return h
+
+    return run
+
+
+def kinds(h):
+    return [tag.split(" ", 1)[0] for tag in h.tags()]
+
+
+# --- overlays and global keys -------------------------------------------------
+
+@pytest.mark.parametrize(
+    "keys, frames",
+    [
+        (["?", "?"], "TARGETS HELP TARGETS"),
+        (["?", "x", "q", "s", TAB, "h", ESC], "TARGETS HELP HELP HELP HELP HELP HELP TARGETS"),
+        (["q", "n"], "TARGETS QUIT TARGETS"),
+        (["q", "N"], "TARGETS QUIT TARGETS"),
+        (["q", ESC], "TARGETS QUIT TARGETS"),
+        (["q", "x", "s", "?", "q", TAB, "\r", "N"],
+         "TARGETS QUIT QUIT QUIT QUIT QUIT QUIT QUIT TARGETS"),
+        (["Q"], "TARGETS TARGETS"),
+        (["s", ESC], "TARGETS SAVE TARGETS"),
+        (["S", "x"], "TARGETS SAVE TARGETS"),
+        (["s", "q", "?", TAB, "y", "X", "s"], "TARGETS SAVE SAVE SAVE SAVE SAVE SAVE SAVE"),
+        ([TAB, TAB], "TARGETS RUN TARGETS"),
+        ([TAB, "?", ESC, "q", "n", "s", ESC], "TARGETS RUN HELP RUN QUIT RUN SAVE RUN"),
+        (["k", "j", DOWN, "\r", "z"], "TARGETS TARGETS TARGETS TARGETS TARGETS TARGETS"),
+    ],
+    ids=["help-question", "help-ignores-others", "quit-n", "quit-N", "quit-esc",
+         "quit-ignores-others", "Q-not-global", "save-esc", "S-opens-save-x-closes",
+         "save-ignores-others", "tab-switches", "global-keys-on-run-panel", "panel-keys"],
+)
+def test_overlay_open_and_close_keys(drive, keys, frames):
+    h = drive(keys)
+    assert kinds(h) == frames.split()
+
+
+def test_save_overlay_shows_the_config_target_path_anew(drive, monkeypatch):
+    paths = iter(["first.json", "second.json"])
+    monkeypatch.setattr(zylsetup, "_config_target_path", lambda: next(paths))
+    h = drive(["s", DOWN])
+    assert h.tags()[1:] == ["SAVE 0 first.json", "SAVE 1 second.json"]
+
+
+@pytest.mark.parametrize(
+    "unset, keys, indexes",
+    [
+        (["m1", "m2"], ["s", DOWN, DOWN, UP, UP], [0, 1, 1, 0, 0]),
+        ([], ["s", UP, "j", "j", "j", "k"], [0, 0, 1, 2, 2, 1]),
+        ([], ["s", "j", ESC, "s"], [0, 1, None, 0]),
+    ],
+    ids=["two-options", "three-options", "reopens-at-first"],
+)
+def test_save_overlay_highlight_moves_within_its_options(drive, unset, keys, indexes):
+    h = drive(keys, unset=unset)
+    shown = [int(tag.split()[1]) if tag.startswith("SAVE") else None for tag in h.tags()[1:]]
+    assert shown == indexes
+
+
+def persist_and_confirm(h):
+    return [event for event in h.log if isinstance(event, tuple) and event[0] != "key"]
+
+
+RUN_ONLY = [
+    ("persist_config_outputs", False),
+    ("persist_module_settings_updates", {}, False),
+    ("confirm", True),
+]
+
+
+@pytest.mark.parametrize(
+    "unset, keys",
+    [
+        ([], ["s", "\r"]),
+        ([], ["S", "j", "k", "\n"]),
+        (["m"], ["s", "j", "\r"]),
+    ],
+    ids=["just-this-run", "just-this-run-after-moving", "start-anyway"],
+)
+def test_saving_for_this_run_persists_then_confirms(drive, tmp_path, unset, keys):
+    h = drive(keys, unset=unset, expect=None)
+    assert persist_and_confirm(h) == RUN_ONLY
+    assert h.log[-1] == "exit"
+    assert GZL.pc.get_configuration_confirmed() is True
+    saved = json.loads((tmp_path / "ZYL" / "ZYL_config.json").read_text())
+    assert saved["save_name"] == "ZYL"
+
+
+def test_saving_as_default_confirms_then_persists(drive, tmp_path):
+    GZL.pc.set_config_file(str(tmp_path / "cfg.json"))
+    h = drive(["s", "j", "\r"], expect=None)
+    assert persist_and_confirm(h) == [
+        ("confirm", True),
+        ("persist_config_outputs", True),
+        ("persist_module_settings_updates", {}, True),
+    ]
+    assert (tmp_path / "cfg.json").exists()
+    assert h.log.count("exit") == 1
+
+
+@pytest.mark.parametrize(
+    "unset, keys",
+    [(["m"], ["s", "\r"]), ([], ["s", "j", "j", "\r"])],
+    ids=["warning-case", "normal-case"],
+)
+def test_keep_editing_closes_the_save_overlay(drive, unset, keys):
+    h = drive(keys, unset=unset)
+    assert kinds(h)[-1] == "TARGETS"
+    assert persist_and_confirm(h) == []
+
+
+@pytest.fixture
+def answers(monkeypatch):
+    prompts = []
+
+    def install(*replies):
+        queue = list(replies)
+
+        def fake_input(prompt=""):
+            prompts.append(prompt)
+            reply = queue.pop(0)
+            if isinstance(reply, type) and issubclass(reply, BaseException):
+                raise reply
+            return reply
+
+        monkeypatch.setattr(builtins, "input", fake_input)
+        return prompts
+
+    return install
+
+
+def test_save_as_default_asks_for_a_file_name(drive, answers, capsys, tmp_path):
+    prompts = answers("   ", "  my.json  ")
+    h = drive(["s", "j", "\r"], expect=None)
+    assert prompts == ["Config filename/path: "] * 2
+    assert GZL.pc.__dict__["_config_file"] == "my.json"
+    assert (tmp_path / "my.json").exists()
+    assert [e for e in h.log if isinstance(e, str)] == ["gate", "enter", "exit", "enter", "exit"]
+    out = capsys.readouterr().out
+    prompt_screen = out[out.index("<EXIT>") + len("<EXIT>"):out.rindex("<ENTER>")]
+    assert prompt_screen == (
+        "\x1b[2J\x1b[H"
+        "No config_file is set.\n"
+        "Enter a local JSON filename/path to create a reusable configuration file.\n"
+        "You currently have save_name='ZYL'. Choose 'ZYL/ZYL_config.json' to skip this screen "
+        "next time without changing your zylate_model call.\n"
+        "A filename is required to save a default configuration.\n"
+    )
+
+
+def test_interrupt_at_the_file_name_prompt_cancels_confirmed(drive, answers, capsys):
+    answers(KeyboardInterrupt)
+    h = drive(["s", "j", "\r"], expect=SystemExit)
+    assert h.raised.code == 0
+    assert persist_and_confirm(h) == [("confirm", True)]
+    assert GZL.pc.get_configuration_confirmed() is True
+    assert [e for e in h.log if isinstance(e, str)] == ["gate", "enter", "exit", "exit"]
+    assert capsys.readouterr().out.endswith("<EXIT>" + CANCEL_LINES)
+
+
+# --- ways out --------------------------------------------------------------------
+
+def interrupt_while_drawing(h):
+    def render(*args):
+        raise KeyboardInterrupt
+
+    h.set("render_help_overlay", render)
+    return "?"
+
+
+def interrupt_in_the_model(h):
+    def resolve(entries):
+        raise KeyboardInterrupt
+
+    h.set("resolve_entry_modes", resolve)
+    return "z"
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [["q", "y"], ["q", "Y"], [KeyboardInterrupt], ["?", KeyboardInterrupt],
+     [interrupt_while_drawing], [interrupt_in_the_model]],
+    ids=["quit-y", "quit-Y", "ctrl-c-at-key", "ctrl-c-in-overlay", "ctrl-c-while-drawing",
+         "ctrl-c-in-model"],
+)
+def test_cancel_restores_then_prints_and_exits_zero(drive, capsys, keys):
+    h = drive(keys, expect=SystemExit)
+    assert h.raised.code == 0
+    assert [e for e in h.log if isinstance(e, str)] == ["gate", "enter", "exit"]
+    assert persist_and_confirm(h) == []
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    assert capsys.readouterr().out.endswith("<EXIT>" + CANCEL_LINES)
+
+
+def raise_from(name, error):
+    def step(h):
+        def broken(*args, **kwargs):
+            raise error
+
+        h.set(name, broken)
+        return "z"
+
+    return step
+
+
+BOOM = LookupError("renderer broke")
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [[raise_from("render_targets_lines", BOOM)], ["?", raise_from("render_help_overlay", BOOM)],
+     [raise_from("read_single_key", BOOM)], [SystemExit(3)]],
+    ids=["panel-renderer", "overlay-renderer", "key-reader", "system-exit"],
+)
+def test_other_exceptions_restore_and_reach_the_caller(drive, capsys, keys):
+    h = drive(keys, expect=BaseException)
+    assert h.raised is keys[-1] or h.raised is BOOM
+    assert h.log[-1] == "exit"
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    assert "cancelled" not in capsys.readouterr().out
+
+
+def test_failure_before_the_alternate_screen_leaves_it_alone(monkeypatch):
+    GZL.pc.__dict__["_auto_persist_config"] = "earlier"
+
+    def refuse():
+        raise OSError("stdout closed")
+
+    h = Harness(monkeypatch, [])
+    h.set("enter_alternate_screen", refuse)
+    with pytest.raises(OSError, match="stdout closed"):
+        h.run(nn.Sequential(nn.Linear(1, 1)))
+    assert "exit" not in h.log
+    assert GZL.pc.__dict__["_auto_persist_config"] == "earlier"
+
+
+def test_failing_exit_still_restores_auto_persist(monkeypatch, capsys):
+    def exit_fails():
+        raise OSError("tty gone")
+
+    h = Harness(monkeypatch, ["q", "y"])
+    h.set("exit_alternate_screen", exit_fails)
+    with pytest.raises(OSError, match="tty gone"):
+        h.run(nn.Sequential(nn.Linear(1, 1)))
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    assert "cancelled" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [("absent", True), (False, False), ("custom", "custom")],
+    ids=["absent-becomes-true", "false-kept", "any-value-kept"],
+)
+def test_auto_persist_is_off_during_the_run_and_restored(drive, before, after):
+    if before != "absent":
+        GZL.pc.__dict__["_auto_persist_config"] = before
+    h = drive(["?", ESC, "q", "y"], expect=SystemExit)
+    assert h.auto_persist_seen == [False] * 4
+    assert GZL.pc.__dict__["_auto_persist_config"] == after
+
+
+def test_empty_network_confirms_without_persisting(drive, answers, capsys):
+    prompts = answers("")
+    net = nn.Linear(2, 3)
+    h = drive([], expect=None, model=net)
+    assert prompts == ["Press Enter to confirm zylation targets..."]
+    assert persist_and_confirm(h) == [("confirm", True)]
+    assert h.frames == []
+    assert [e for e in h.log if isinstance(e, str)] == ["gate", "enter", "exit"]
+    assert capsys.readouterr().out == "<ENTER>" + repr(net) + "\n<EXIT>"
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+
+
+# --- frames ----------------------------------------------------------------------
+
+def test_window_starts_are_kept_per_panel(monkeypatch, tmp_path, example_net):
+    monkeypatch.chdir(tmp_path)
+    h = Harness(monkeypatch, [TAB, TAB, TAB])
+    h.next_window_start = {"TARGETS": 7, "RUN": 3}
+    with pytest.raises(OutOfKeys):
+        h.run(example_net)
+    assert [call[-1] for call in h.targets_calls] == [0, 7]
+    assert [call[-1] for call in h.run_calls] == [0, 3]
+
+
+def test_frame_is_cleared_then_printed_once_per_pass(drive, capsys):
+    drive(["?", ESC])
+    out = capsys.readouterr().out
+    assert out.startswith("<ENTER>\x1b[2J\x1b[H") and out.endswith("\n<EXIT>")
+    frames = out[len("<ENTER>"):-len("<EXIT>")].split("\x1b[2J\x1b[H")[1:]
+    assert [frame.split("\n", 1)[0] for frame in frames] == ["TARGETS", "HELP", "TARGETS"]
+    assert all(frame.endswith("\n") and not frame.endswith("\n\n") for frame in frames)
+
+
+# --- overlays opened from the Targets panel ------------------------------------------
+
+STATUS = "<D9A441>  nothing to clear on this module"
+
+
+def last_lines(h):
+    return [frame.rsplit("\n", 1)[-1] for frame in h.frames]
+
+
+@pytest.mark.parametrize(
+    "keys, frames",
+    [
+        (["h", "?", "q", "h"], "TARGETS LEGEND LEGEND LEGEND TARGETS"),
+        (["h", ESC], "TARGETS LEGEND TARGETS"),
+        (["h", "H", "x", "\r"], "TARGETS LEGEND LEGEND LEGEND LEGEND"),
+        (["y", "y"], "TARGETS RULES TARGETS"),
+        (["y", "Y"], "TARGETS RULES TARGETS"),
+        (["y", ESC], "TARGETS RULES TARGETS"),
+        (["y", "q", "?", "h", TAB], "TARGETS RULES RULES RULES RULES RULES"),
+        (["y", "S", ESC], "TARGETS RULES SAVE TARGETS"),
+    ],
+    ids=["legend-h", "legend-esc", "legend-ignores-others", "rules-y", "rules-Y", "rules-esc",
+         "rules-ignores-others", "rules-S-saves"],
+)
+def test_overlays_opened_from_the_targets_panel(drive, keys, frames):
+    h = drive(keys)
+    shown = ["RULES" if "\nRULES\n" in f else f.split("\n", 1)[0].split(" ")[0] for f in h.frames]
+    assert shown == frames.split()
+
+
+def test_type_rules_box_sits_between_header_and_body_and_freezes_the_panel(drive):
+    h = drive(["y", DOWN, "j", "y", DOWN])
+    assert h.frames[1].split("\n")[:5] == ["TARGETS", "", "RULES", "", ".embed"]
+    assert [call[1] for call in h.targets_calls] == [0, 0, 0, 0, 0, 1]
+
+
+@pytest.mark.parametrize(
+    "keys, status_lines",
+    [
+        (["x", "s", ESC], [False, True, None, True]),
+        (["x", "?", ESC], [False, True, None, True]),
+        (["x", "q", "n"], [False, True, None, True]),
+        (["x", TAB], [False, True, False]),
+        (["x", "z"], [False, True, False]),
+        (["x", DOWN], [False, True, False]),
+        (["x", "x"], [False, True, True]),
+    ],
+    ids=["kept-across-save", "kept-across-help", "kept-across-quit", "cleared-by-tab",
+         "cleared-by-ignored-panel-key", "cleared-by-move", "set-again"],
+)
+def test_status_line_life(drive, keys, status_lines):
+    h = drive(keys)
+    shown = []
+    for frame, last in zip(h.frames, last_lines(h)):
+        if frame.startswith(("TARGETS", "RUN")):
+            shown.append(last == STATUS)
+        else:
+            shown.append(None)
+    assert shown == status_lines
+
+
+def test_status_line_is_the_last_line_of_the_run_panel_too(monkeypatch, tmp_path, example_net):
+    monkeypatch.chdir(tmp_path)
+    h = Harness(monkeypatch, [TAB, "\r", "z"])
+    h.run_items = [{"type": "setting", "bucket": "b", "name": "device", "value": "cpu"}]
+    with pytest.raises(OutOfKeys):
+        h.run(example_net)
+    message = "<D9A441>  device cannot be edited from this screen."
+    assert [frame.split("\n")[-1] == message for frame in h.frames] == [False, False, True, False]
+
+
+# --- the Overrides overlay ------------------------------------------------------------
+
+@pytest.fixture
+def overrides(monkeypatch, tmp_path, example_net):
+    """A run whose first row, .embed, is zylated by id: Enter opens its overrides."""
+    monkeypatch.chdir(tmp_path)
+    resolve = zylsetup.resolve_entry_modes
+    GZL.pc.set_module_ids_to_zylate([".embed"])
+
+    def run(keys, expect=OutOfKeys, **values):
+        h = Harness(monkeypatch, ["\r"] + list(keys))
+        h.set("resolve_entry_modes", resolve)
+        for name, value in values.items():
+            setattr(h, name, value)
+        with pytest.raises(expect) as exc:
+            h.run(example_net)
+        h.raised = exc.value
+        return h
+
+    return run
+
+
+FIRST = zylsetup.CUSTOMIZABLE_SETTING_NAMES[0]
+COUNT = len(zylsetup.CUSTOMIZABLE_SETTING_NAMES)
+
+
+def test_enter_on_a_zylated_module_opens_its_overrides(overrides):
+    h = overrides([])
+    assert h.tags() == ["TARGETS", "OVERRIDES .embed 0 '' {}"]
+
+
+@pytest.mark.parametrize(
+    "keys, index",
+    [([UP], 0), ([DOWN, DOWN], 2), (["j"] * (COUNT + 3), COUNT - 1), ([DOWN, "k"], 0)],
+    ids=["up-at-top", "down-twice", "clamped-at-end", "down-up"],
+)
+def test_overrides_highlight_moves_within_the_settings(overrides, keys, index):
+    h = overrides(keys)
+    assert h.tags()[-1].split()[2] == str(index)
+
+
+def test_overrides_h_toggles_the_description_and_esc_hides_it(overrides):
+    second = zylsetup.CUSTOMIZABLE_SETTING_NAMES[1]
+    h = overrides(["h", DOWN, "h", "h", "h", ESC, "\r"])
+    describes = [tag.split()[3] for tag in h.tags() if tag.startswith("OVERRIDES")]
+    assert describes == ["''", repr(FIRST), repr(FIRST), repr(second), "''", repr(second), "''"]
+    assert h.tags()[-2] == "TARGETS"
+
+
+@pytest.mark.parametrize(
+    "key, frames",
+    [(ESC, "TARGETS OVERRIDES TARGETS"), ("x", "TARGETS OVERRIDES TARGETS"),
+     ("s", "TARGETS OVERRIDES SAVE"), ("S", "TARGETS OVERRIDES SAVE"),
+     ("q", "TARGETS OVERRIDES OVERRIDES"), (TAB, "TARGETS OVERRIDES OVERRIDES")],
+    ids=["esc", "x", "s", "S", "q-ignored", "tab-ignored"],
+)
+def test_overrides_close_and_save_keys(overrides, key, frames):
+    h = overrides([key])
+    assert kinds(h) == frames.split()
+
+
+def pending_of(h):
+    return [tag.split(" ", 4)[4] for tag in h.tags() if tag.startswith("OVERRIDES")]
+
+
+@pytest.mark.parametrize(
+    "values, presses, pending",
+    [
+        ({"scoped": {FIRST: False}}, 2, [{}, {FIRST: True}, {FIRST: False}]),
+        ({"global_values": {FIRST: True}}, 1, [{}, {FIRST: False}]),
+        ({"global_values": {FIRST: 99}, "enum_options": {FIRST: [0, 1, 2]}}, 1, [{}, {FIRST: 0}]),
+        ({"scoped": {FIRST: 1}, "enum_options": {FIRST: [0, 1, 2]}}, 2,
+         [{}, {FIRST: 2}, {FIRST: 0}]),
+        ({"scoped": {FIRST: 1}, "enum_options": {FIRST: []}}, 1, [{}, {}]),
+    ],
+    ids=["bool-flips-twice", "bool-from-run-value", "enum-unknown-gives-first",
+         "enum-steps-and-wraps", "enum-without-options-unchanged"],
+)
+def test_overrides_enter_flips_and_steps(overrides, values, presses, pending):
+    h = overrides(["\r"] * presses, **values)
+    assert pending_of(h) == [repr({".embed": p}) if p else "{}" for p in pending]
+
+
+def test_overrides_enter_bool_is_a_type_identity_test(overrides):
+    # 1 is no bool: without enum options it opens the scalar editor.
+    h = overrides(["\r"], scoped={FIRST: 1}, editor_script=[(True, "")])
+    assert h.frames[2] == f"EDITOR ('scalar', {FIRST!r}, 1, '.embed')"
+
+
+@pytest.mark.parametrize(
+    "value, editor",
+    [([1, 2], "list"), (0.5, "scalar"), (3, "scalar")],
+    ids=["list", "float", "int"],
+)
+def test_overrides_enter_opens_an_editor_in_the_scope(overrides, value, editor):
+    h = overrides(["\r", "a", "b"], scoped={FIRST: value},
+                  editor_script=[(False, "first"), (True, "done")])
+    assert kinds(h)[2:] == ["EDITOR", "EDITOR", "OVERRIDES"]
+    assert h.frames[2] == f"EDITOR ({editor!r}, {FIRST!r}, {value!r}, '.embed')"
+    h2 = overrides(["\r", "a", "b", ESC], scoped={FIRST: value},
+                   editor_script=[(False, "first"), (True, "done")])
+    assert h2.frames[-1].endswith("<D9A441>  done")
+
+
+def test_overrides_enter_on_text_reports_after_the_overlay_closes(overrides):
+    h = overrides(["\r", DOWN, ESC, "z"], scoped={FIRST: "abc"})
+    message = f"<D9A441>  {FIRST} cannot be edited here."
+    assert [kinds(h)[i] for i in (2, 3, 4)] == ["OVERRIDES", "OVERRIDES", "TARGETS"]
+    assert message not in h.frames[2] and h.frames[4].endswith(message)
+    assert not h.frames[5].endswith(message)
+
+
+def test_editor_keys_replace_the_status_message(overrides):
+    h = overrides(["\r", "a", "b", "c", ESC], scoped={FIRST: 3},
+                  editor_script=[(False, "Invalid list entry: x"), (False, ""), (True, "")])
+    assert h.frames[-1].split("\n")[-1] == "FOOTER"
