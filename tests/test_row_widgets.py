@@ -72,3 +72,32 @@ def test_target_marker_reads_only_what_it_needs():
     assert zylsetup.make_target_marker({"in_replaced": False, "direct_param_count": 0}, {"eff": None})[1] == "     "
     with pytest.raises(KeyError, match="source"):
         zylsetup.make_target_marker({"in_replaced": False}, {"eff": "zylated"})
+
+
+WIDGET_CALLS = [
+    ("tab bar: color_text", "color_text", lambda text, hex_color: f"<{text}>",
+     lambda: zylsetup.render_tab_bar("run"), "[ Targets \u2502 <Run settings> ]"),
+    ("tab bar: dim", "dim", lambda text: f"<{text}>",
+     lambda: zylsetup.render_tab_bar("targets"), " ]            <[Tab] switch panel    ? help>"),
+    ("marker: make_block", "make_block", lambda mode: f"<{mode}>",
+     lambda: zylsetup.make_target_marker(entry(), record("tracked", "id")), ("* <tracked> ", "* \u2588\u2588 ")),
+    ("marker: color_text", "color_text", lambda text, hex_color: f"<{hex_color}>",
+     lambda: zylsetup.make_target_marker(entry(params=3), record(None, None)), (f"<{ATT}> <{ATT}> ", "! \u2588\u2588 ")),
+    ("block: get_color_hex_for_mode", "get_color_hex_for_mode", lambda mode: "010203",
+     lambda: zylsetup.make_block("zylated"), "\x1b[38;2;1;2;3m" + BLOCK + "\x1b[0m"),
+    ("block: color_text", "color_text", lambda text, hex_color: f"{text}/{hex_color}",
+     lambda: zylsetup.make_block("tracked"), f"{BLOCK}/{T}"),
+]
+
+
+@pytest.mark.parametrize("name,fake,call,expected", [w[1:] for w in WIDGET_CALLS], ids=[w[0] for w in WIDGET_CALLS])
+def test_widgets_call_rebound_functions(monkeypatch, name, fake, call, expected):
+    before = call()
+    monkeypatch.setattr(zylsetup, name, fake)
+    got = call()
+    if isinstance(expected, tuple):
+        assert got == expected
+    else:
+        assert expected in got
+    monkeypatch.undo()
+    assert call() == before

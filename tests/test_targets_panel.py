@@ -282,8 +282,8 @@ def test_rebound_pieces_shape_the_rows(small, monkeypatch, name, fake, piece):
 
 def test_a_removed_piece_fails_only_where_a_row_needs_it(small, monkeypatch):
     entries, resolved = small
-    monkeypatch.delattr(zylsetup, "format_human_count")
-    shown = [e for e in entries if e["direct_param_count"] == 0 and not e["is_replaced_root"]]
+    monkeypatch.delattr(zylsetup, "mode_verb")
+    shown = [e for e in entries if resolved[e["id"]]["eff"] is None]
     assert render(entries, resolved, shown=shown)[1] == reference_rows(entries, shown, 0, resolved, {})
-    with pytest.raises(AttributeError, match="format_human_count"):
+    with pytest.raises(AttributeError, match="mode_verb"):
         render(entries, resolved, shown=entries[:1])

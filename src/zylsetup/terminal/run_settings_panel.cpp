@@ -1,6 +1,7 @@
 // The Run settings panel: buckets of run-wide settings, drawn as panel parts.
 #include "prelude.hpp"
 
+#include "row_widgets.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -35,7 +36,7 @@ py::object setting_line(py::handle item, py::handle cursor) {
 py::tuple render_run_settings_lines(py::handle items, py::object selected_index,
                                     py::handle describe_name) {
     py::list header;
-    header.append(call("render_tab_bar", "run"));
+    header.append(widgets::call_render_tab_bar(py::str("run")));
     header.append(py::str(""));
     header.append(dim("  Run settings \u2014 run-wide configuration"));
     header.append(global("HR"));

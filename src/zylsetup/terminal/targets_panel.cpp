@@ -189,6 +189,16 @@ py::object as_sequence(py::handle values) {
     return py::reinterpret_steal<py::object>(seq);
 }
 
+// expanded_replaced.get(id), as a truth value.
+bool is_expanded(py::handle expanded_replaced, py::handle id) {
+    if (PyDict_CheckExact(expanded_replaced.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(expanded_replaced.ptr(), id.ptr());
+        if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return found != nullptr && truthy(py::reinterpret_borrow<py::object>(found));
+    }
+    return truthy(expanded_replaced.attr("get")(id));
+}
+
 // Entries under each restructured root, counted once per frame over all of
 // `entries`, hidden ones included, and only when a root is drawn.
 class ChildCounts {
@@ -419,7 +429,7 @@ public:
 private:
     Py_ssize_t append_replaced_root(py::handle entry, py::handle id, Py_ssize_t indent_width, py::list &body) {
         const Py_ssize_t children = children_.of(id);
-        const bool expanded = truthy(expanded_.attr("get")(id));
+        const bool expanded = is_expanded(expanded_, id);
 
         append_coloured(row_, accent_.open(), "\u21af");
         row_ += "   ";
@@ -500,7 +510,7 @@ public:
 
         if (truthy(item(entry, keys_.is_replaced_root))) {
             const Py_ssize_t children = children_.of(id);
-            const bool expanded = truthy(expanded_.attr("get")(id));
+            const bool expanded = is_expanded(expanded_, id);
             py::object glyph = colour(py::str("\u21af"), global("COLOR_ACCENT"));
             py::object type_text = concat({py::str("["), item(entry, keys_.type_name), py::str("]")});
             append(body, concat({cursor, glyph, py::str("   "), indent, id, py::str("  "), dim(type_text),
