@@ -176,8 +176,8 @@ def test_scalar_editor_with_a_bad_number_writes_nothing_and_says_why(session):
 
 def test_enter_on_a_list_opens_the_list_editor(session):
     frames = run(session, [RIGHT, DOWN, DOWN, DOWN, ENTER, BACKSPACE, RIGHT, RIGHT, RIGHT, RIGHT, ENTER])
-    assert "Edit input_dimensions" in frames[4]
-    assert "  0 | -1 | -1 | Add new entry | Save list and return" in frames[5]
+    assert "Edit input_dimensions" in frames[5]
+    assert "  0 | -1 | -1 | Add new entry | Save list and return" in frames[6]
     assert highlighted_rows(frames[-1]) and GZL.pc.get_input_dimensions() == [0, -1, -1]
 
 

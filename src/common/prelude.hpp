@@ -211,6 +211,9 @@ void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
+// Python's a == b, errors included.
+inline bool equals(py::handle a, py::handle b) { return a.equal(b); }
+
 // getattr(obj, name, None): only AttributeError means "absent"; any other
 // error (an interrupt, a failing property) reaches the caller.
 inline py::object getattr_or_none(py::handle obj, py::handle name) {

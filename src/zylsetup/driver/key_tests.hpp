@@ -11,12 +11,6 @@ inline bool key_holds(const char *test, py::handle key) {
     return py::bool_(call(test, key));
 }
 
-// Python equality of two objects.
-inline bool equals(py::handle a, py::handle b) {
-    const int outcome = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (outcome < 0) throw py::error_already_set();
-    return outcome == 1;
-}
 
 // Exact comparison of the key text with one literal key.
 inline bool key_is(py::handle key, const char *literal) {

@@ -11,11 +11,6 @@ namespace zyl {
 
 namespace {
 
-bool equals(py::handle a, py::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
 
 py::object refuse(const std::string &message) { return py::make_tuple(py::none(), message); }
 

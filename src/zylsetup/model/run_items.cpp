@@ -8,11 +8,6 @@ namespace zyl {
 
 namespace {
 
-bool equals(py::handle a, py::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
 
 py::list build_run_items(py::object expanded_buckets) {
     // One snapshot of every described value, taken before anything else, so

@@ -33,11 +33,6 @@ bool lookup_attr(py::handle obj, py::handle name, py::object &out) {
 
 bool is_callable(py::handle obj) { return PyCallable_Check(obj.ptr()) != 0; }
 
-bool equals(py::handle a, py::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
 
 // The success edit result is fixed; built once.
 py::tuple edit_ok() {
