@@ -71,4 +71,15 @@ py::object call_dim(py::handle text);
 py::object call_make_inverted_text(py::handle text);
 py::object call_strip_ansi(py::handle text);
 
+// Colour texts are six hexadecimal digits; these read one digit.
+inline bool is_hex_digit(Py_UCS4 c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+inline int hex_value(Py_UCS4 c) {
+    if (c <= '9') return static_cast<int>(c - '0');
+    if (c <= 'F') return static_cast<int>(c - 'A' + 10);
+    return static_cast<int>(c - 'a' + 10);
+}
+
 }  // namespace zyl::ansi

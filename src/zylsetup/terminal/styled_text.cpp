@@ -85,16 +85,6 @@ py::object format_text(PyObject *result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-bool is_hex_digit(Py_UCS4 c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(Py_UCS4 c) {
-    if (c <= '9') return static_cast<int>(c - '0');
-    if (c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return static_cast<int>(c - 'a' + 10);
-}
-
 // `obj[start:stop]`, with the same slice object the interpreter would build.
 py::object slice_of(py::handle obj, Py_ssize_t start, Py_ssize_t stop) {
     py::object s = py::reinterpret_steal<py::object>(
@@ -113,11 +103,11 @@ py::object color_text_body(py::handle text, py::handle hex_color) {
     if (PyUnicode_Check(hex_color.ptr())) {
         const CodePoints hex(hex_color);
         bool plain_hex = hex.size() >= 6;
-        for (std::size_t i = 0; plain_hex && i < 6; ++i) plain_hex = is_hex_digit(hex[i]);
+        for (std::size_t i = 0; plain_hex && i < 6; ++i) plain_hex = ansi::is_hex_digit(hex[i]);
         if (plain_hex) {
-            const int r = hex_value(hex[0]) * 16 + hex_value(hex[1]);
-            const int g = hex_value(hex[2]) * 16 + hex_value(hex[3]);
-            const int b = hex_value(hex[4]) * 16 + hex_value(hex[5]);
+            const int r = ansi::hex_value(hex[0]) * 16 + ansi::hex_value(hex[1]);
+            const int g = ansi::hex_value(hex[2]) * 16 + ansi::hex_value(hex[3]);
+            const int b = ansi::hex_value(hex[4]) * 16 + ansi::hex_value(hex[5]);
             return format_text(
                 PyUnicode_FromFormat("\x1b[38;2;%d;%d;%dm%S\x1b[0m", r, g, b, text.ptr()));
         }

@@ -96,16 +96,6 @@ bool positive(py::handle value) {
     return result == 1;
 }
 
-bool is_hex_digit(Py_UCS4 c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(Py_UCS4 c) {
-    if (c <= '9') return static_cast<int>(c - '0');
-    if (c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return static_cast<int>(c - 'a' + 10);
-}
-
 // The opening sequence color_text writes for a colour text.  Plain hex
 // digits are read here; anything else takes the interpreter's own base-16
 // parse of each pair, so odd colour texts give color_text's result or error.
@@ -113,10 +103,10 @@ std::string colour_open(py::handle hex) {
     int rgb[3] = {0, 0, 0};
     PyObject *h = hex.ptr();
     bool plain = PyUnicode_Check(h) && PyUnicode_GET_LENGTH(h) >= 6;
-    for (Py_ssize_t i = 0; plain && i < 6; ++i) plain = is_hex_digit(PyUnicode_ReadChar(h, i));
+    for (Py_ssize_t i = 0; plain && i < 6; ++i) plain = ansi::is_hex_digit(PyUnicode_ReadChar(h, i));
     if (plain) {
         for (int k = 0; k < 3; ++k) {
-            rgb[k] = hex_value(PyUnicode_ReadChar(h, 2 * k)) * 16 + hex_value(PyUnicode_ReadChar(h, 2 * k + 1));
+            rgb[k] = ansi::hex_value(PyUnicode_ReadChar(h, 2 * k)) * 16 + ansi::hex_value(PyUnicode_ReadChar(h, 2 * k + 1));
         }
     } else {
         py::object parse = builtin("int");
