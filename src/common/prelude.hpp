@@ -211,6 +211,43 @@ void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
+// `first, second = pair`, with the interpreter's own unpacking errors.
+inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+    PyObject *p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2) {
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(p, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(p, 1))};
+    }
+    PyObject *iterator = PyObject_GetIter(p);
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(p)->tp_iter == nullptr &&
+            !PySequence_Check(p)) {
+            PyErr_Clear();
+            throw py::type_error("cannot unpack non-iterable " + std::string(Py_TYPE(p)->tp_name) +
+                                 " object");
+        }
+        throw py::error_already_set();
+    }
+    auto it = py::reinterpret_steal<py::object>(iterator);
+    py::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            throw py::value_error("not enough values to unpack (expected 2, got " +
+                                  std::to_string(i) + ")");
+        }
+        values[i] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        throw py::value_error("too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {values[0], values[1]};
+}
+
 // Python's a == b, errors included.
 inline bool equals(py::handle a, py::handle b) { return a.equal(b); }
 

@@ -247,7 +247,7 @@ void ParameterWalk::call_method_each(py::handle module, bool recurse,
     py::object method = checked(PyObject_GetAttr(module.ptr(), impl_->s_named_parameters.ptr()));
     py::object pairs = checked(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
     for (py::handle pair : pairs) {
-        py::object parameter = second_of_pair(pair);
+        py::object parameter = unpack_pair(pair).second;
         visit(parameter);
     }
 }
@@ -281,40 +281,6 @@ void ParameterWalk::add_numel(py::handle module, bool recurse, py::object &sum,
         sum = checked(PyNumber_Add(sum.ptr(), count.ptr()));
     });
     flush();
-}
-
-py::object second_of_pair(py::handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1));
-    }
-    PyObject *iterator = PyObject_GetIter(item.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(item.ptr())) {
-            PyErr_Clear();
-            throw py::type_error("cannot unpack non-iterable " +
-                                 std::string(Py_TYPE(item.ptr())->tp_name) + " object");
-        }
-        throw py::error_already_set();
-    }
-    auto it = py::reinterpret_steal<py::object>(iterator);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            throw py::value_error("not enough values to unpack (expected 2, got " +
-                                  std::to_string(i) + ")");
-        }
-        values[i] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return values[1];
 }
 
 }  // namespace zyl

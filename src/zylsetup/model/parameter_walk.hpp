@@ -55,9 +55,6 @@ private:
     std::vector<PyObject *> found_;  // reused by each(); visits never re-enter it
 };
 
-// `first, second = item`, with the interpreter's own unpacking errors.
-py::object second_of_pair(py::handle item);
-
 template <typename Visit>
 void ParameterWalk::each(py::handle module, bool recurse, Visit &&visit) {
     if (collect(module, recurse, found_)) {

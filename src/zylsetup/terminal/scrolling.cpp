@@ -23,32 +23,8 @@ Index as_index(py::handle value) {
 
 // `start, end = focus`, with the interpreter's unpacking errors.
 std::pair<Index, Index> unpack_focus(py::handle focus) {
-    PyObject *iterator = PyObject_GetIter(focus.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            throw py::type_error("cannot unpack non-iterable " +
-                                 std::string(Py_TYPE(focus.ptr())->tp_name) + " object");
-        }
-        throw py::error_already_set();
-    }
-    auto it = py::reinterpret_steal<py::object>(iterator);
-    py::object values[2];
-    for (int k = 0; k < 2; ++k) {
-        PyObject *next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(k) + ")");
-        }
-        values[k] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {as_index(values[0]), as_index(values[1])};
+    auto [start, end] = unpack_pair(focus);
+    return {as_index(start), as_index(end)};
 }
 
 py::tuple compose_scrolling_screen(py::object header_lines, py::object body_lines, py::object footer_lines,

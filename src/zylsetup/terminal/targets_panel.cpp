@@ -13,6 +13,7 @@
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
+#include "container_ops.hpp"
 #include "row_widgets.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
@@ -57,18 +58,6 @@ Text text_of(py::handle value) {
     t.utf8 = std::string_view(data, static_cast<size_t>(size));
     t.length = PyUnicode_GET_LENGTH(t.owner.ptr());
     return t;
-}
-
-// map[key], with the map's own KeyError when it is missing.
-py::object item(py::handle map, py::handle key) {
-    if (PyDict_CheckExact(map.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(map.ptr(), key.ptr());
-        if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    PyObject *found = PyObject_GetItem(map.ptr(), key.ptr());
-    if (found == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(found);
 }
 
 bool truthy(py::handle value) {
@@ -572,18 +561,6 @@ private:
         Py_ssize_t n = PyObject_Length(value.ptr());
         if (n < 0) throw py::error_already_set();
         return n;
-    }
-
-    // `display, plain = marker`, with the interpreter's unpacking errors.
-    static std::pair<py::object, py::object> unpack_pair(py::handle pair) {
-        py::object items = as_sequence(pair);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        if (n != 2) {
-            throw py::value_error(n < 2 ? "not enough values to unpack (expected 2, got " + std::to_string(n) + ")"
-                                        : std::string("too many values to unpack (expected 2)"));
-        }
-        return {py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), 0)),
-                py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), 1))};
     }
 
     static void append(py::list &body, py::handle line) {
