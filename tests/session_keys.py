@@ -10,17 +10,7 @@ import copy
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
-UP = "\x1b[A"
-DOWN = "\x1b[B"
-RIGHT = "\x1b[C"
-LEFT = "\x1b[D"
-PAGE_UP = "\x1b[5~"
-PAGE_DOWN = "\x1b[6~"
-DELETE = "\x1b[3~"
-BACKSPACE = "\x7f"
-ENTER = "\r"
-ESC = "\x1b"
-TAB = "\t"
+from keys import BACKSPACE, DELETE, DOWN, ENTER, ESC, LEFT, PAGE_DOWN, PAGE_UP, RIGHT, TAB, UP  # noqa: F401
 
 
 class Session:

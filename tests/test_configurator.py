@@ -14,7 +14,7 @@ CANCEL_LINES = (
     "Re-run to configure again, or set configuration_confirmed=True "
     "(GZL.pc.set_configuration_confirmed(True)) to skip this screen.\n"
 )
-UP, DOWN, ESC, TAB = "\x1b[A", "\x1b[B", "\x1b", "\t"
+from keys import DOWN, ESC, TAB, UP
 
 
 @pytest.fixture

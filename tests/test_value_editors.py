@@ -5,12 +5,7 @@ import pytest
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
-ESC = "\x1b"
-LEFT = "\x1b[D"
-RIGHT = "\x1b[C"
-DELETE = "\x1b[3~"
-BACKSPACE = "\x7f"
-ENTER = "\r"
+from keys import BACKSPACE, DELETE, ENTER, ESC, LEFT, RIGHT
 INV = "\x1b[7m{}\x1b[0m".format
 CURSOR_END = INV(" ")
 

@@ -1,0 +1,13 @@
+"""Key texts as the key reader returns them, for scripted key sequences."""
+
+UP = "\x1b[A"
+DOWN = "\x1b[B"
+RIGHT = "\x1b[C"
+LEFT = "\x1b[D"
+PAGE_UP = "\x1b[5~"
+PAGE_DOWN = "\x1b[6~"
+DELETE = "\x1b[3~"
+BACKSPACE = "\x7f"
+ENTER = "\r"
+ESC = "\x1b"
+TAB = "\t"

@@ -1,0 +1,152 @@
+"""`python -m zylora` in a real pseudo-terminal, read back through a 120x40
+terminal emulator."""
+
+import os
+import re
+import sys
+import termios
+import time
+
+import pexpect
+import pyte
+import pytest
+
+COLUMNS, LINES = 120, 40
+TIMEOUT = 90  # importing torch on a busy machine is slow
+CANCEL_LINES = [
+    "Configuration cancelled — training did not start.",
+    "Re-run to configure again, or set configuration_confirmed=True "
+    "(GZL.pc.set_configuration_confirmed(True)) to skip this screen.",
+]
+ALT_ON, ALT_OFF = "\x1b[?1049h", "\x1b[?1049l"
+CURSOR_OFF, CURSOR_ON = "\x1b[?25l", "\x1b[?25h"
+
+
+class Session:
+    """One run of the demo: the child, everything it wrote, and the screen."""
+
+    def __init__(self, cwd):
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("COLUMNS", "LINES", "RANK", "LOCAL_RANK", "SLURM_PROCID",
+                            "OMPI_COMM_WORLD_RANK")}
+        env["TERM"] = "xterm-256color"
+        self.child = pexpect.spawn(
+            sys.executable, ["-m", "zylora"], cwd=str(cwd), env=env,
+            dimensions=(LINES, COLUMNS), encoding="utf-8", codec_errors="replace",
+        )
+        self.mode_before = termios.tcgetattr(self.child.child_fd)
+        self.screen = pyte.Screen(COLUMNS, LINES)
+        self.stream = pyte.Stream(self.screen)
+        self.output = ""
+
+    def _take(self, timeout):
+        """Read what arrives within timeout; False when nothing did."""
+        try:
+            chunk = self.child.read_nonblocking(65536, timeout=timeout)
+        except pexpect.TIMEOUT:
+            return False
+        self.output += chunk
+        self.stream.feed(chunk)
+        return True
+
+    def text(self):
+        return "\n".join(line.rstrip() for line in self.screen.display)
+
+    def wait_for(self, *needles):
+        deadline = time.monotonic() + TIMEOUT
+        while not all(n in self.text() for n in needles):
+            if time.monotonic() > deadline:
+                pytest.fail(f"screen never showed {needles!r}:\n{self.text()}")
+            try:
+                self._take(0.2)
+            except pexpect.EOF:
+                pytest.fail(f"ended before showing {needles!r}:\n{self.output}")
+
+    def send(self, keys):
+        self.child.send(keys)
+
+    def press(self, key):
+        """Send one key and wait until the screen has changed."""
+        before = self.text()
+        self.send(key)
+        deadline = time.monotonic() + TIMEOUT
+        while self.text() == before:
+            if time.monotonic() > deadline:
+                pytest.fail(f"no redraw after {key!r}:\n{before}")
+            self._take(0.2)
+        while self._take(0.3):  # the rest of the frame
+            pass
+
+    def highlighted(self):
+        rows = [line for line in self.text().split("\n") if line.startswith("> ")]
+        return rows[0] if rows else ""
+
+    def down_to(self, module_id):
+        """Move the highlight down to the row of module_id."""
+        pattern = re.compile(r"^> .*" + re.escape(module_id) + r"(\s|$)")
+        for _ in range(60):
+            if pattern.search(self.highlighted()):
+                return
+            self.press("j")
+        pytest.fail(f"no row for {module_id}:\n{self.text()}")
+
+    def finish(self):
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            try:
+                self._take(0.5)
+            except pexpect.EOF:
+                break
+            if time.monotonic() > deadline:
+                self.child.terminate(force=True)
+                pytest.fail("the configurator did not end:\n" + self.text())
+        self.child.wait()
+        self.mode_after = termios.tcgetattr(self.child.child_fd)
+        self.child.close()
+        return self.child.exitstatus
+
+    def normal_screen_output(self):
+        """What was printed after the alternate screen was left for good."""
+        return self.output[self.output.rindex(ALT_OFF) + len(ALT_OFF):].replace("\r\n", "\n")
+
+    def assert_terminal_restored(self):
+        assert self.output.count(ALT_ON) >= 1
+        assert self.output.rindex(ALT_OFF) > self.output.rindex(ALT_ON)
+        assert self.output.rindex(CURSOR_ON) > self.output.rindex(CURSOR_OFF)
+        assert (1049 << 5) not in self.screen.mode
+        assert not self.screen.cursor.hidden
+        assert self.mode_after == self.mode_before
+
+    def settle(self, quiet=0.25):
+        """Read until the program has been silent for `quiet` seconds."""
+        try:
+            while self._take(quiet):
+                pass
+        except pexpect.EOF:
+            pass
+
+    def type_keys(self, *keys):
+        """Send keys one at a time, letting each frame settle; for keys that
+        may leave the screen as it was."""
+        for key in keys:
+            self.send(key)
+            self.settle()
+
+    def lines(self):
+        return self.text().split("\n")
+
+    def down_until(self, pattern, limit=80):
+        """Move the highlight down until its row matches `pattern`."""
+        for _ in range(limit):
+            if re.search(pattern, self.highlighted()):
+                return self.highlighted()
+            self.type_keys("\x1b[B")
+        pytest.fail("no row matching %r:\n%s" % (pattern, self.text()))
+
+
+@pytest.fixture
+def session(tmp_path):
+    s = Session(tmp_path)
+    yield s
+    if s.child.isalive():
+        s.child.terminate(force=True)
