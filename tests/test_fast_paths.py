@@ -128,6 +128,56 @@ def test_list_replaced_mid_pass_is_read_afresh(monkeypatch, entries):
     assert got[ids[-1]]["eff"] == "zylated"
 
 
+def synthetic(ids, type_name="Linear"):
+    return [{"id": i, "type_name": type_name} for i in ids]
+
+
+class Marked(str):
+    """A str subclass: equal to the plain text, but not a plain str."""
+
+
+UNUSUAL_IDS = {
+    "no-leading-dot": ["a", "a.b", ".b", ".b.c", "x.b.c"],
+    "non-ascii": [".\u00e9", ".\u00e9.\u03a9", ".\u00e9.\u03a9.\U0001f600", ".a.\u03a9"],
+    "repeated-id": [".a", ".a.b", ".a", ".a.b.c"],
+    "child-before-parent": [".a.b", ".a", ".a.b.c"],
+    "empty-parts": [".", "..", "...", ".a.", ".a..b"],
+    "str-subclass-id": [".a", Marked(".a.b"), ".a.b.c"],
+    "non-text-id": [".a", 7, ".a.b"],
+}
+
+
+@pytest.mark.parametrize("ids", UNUSUAL_IDS.values(), ids=UNUSUAL_IDS.keys())
+@pytest.mark.parametrize("listed", ["first-zylated", "second-tracked"])
+def test_resolution_matches_reference_for_unusual_ids(monkeypatch, ids, listed):
+    entries = synthetic(ids)
+    text_ids = [i for i in ids if isinstance(i, str)]
+    zylate, track = ([text_ids[0]], []) if listed == "first-zylated" else ([], [text_ids[1]])
+    if any(not isinstance(i, str) for i in ids):
+        monkeypatch.setattr(zylsetup, "get_parent_module_id",
+                            lambda i: None if not isinstance(i, str) else str(i).rpartition(".")[0] or None)
+    native_and_reference(monkeypatch, entries,
+                         lambda: CountingPC("same-list", zylate, track, ["Linear"], []))
+
+
+@pytest.mark.parametrize("parent", [
+    pytest.param(lambda i: Marked(str(i).rpartition(".")[0]), id="str-subclass"),
+    pytest.param(lambda i: str(i).rpartition(".")[0].upper(), id="other-text"),
+    pytest.param(lambda i: len(str(i)), id="integer"),
+])
+def test_rebound_parent_results_are_looked_up_like_python(monkeypatch, parent):
+    entries = synthetic([".a", ".A", ".a.b", ".A.b", 2, ".a.b.c"])
+    monkeypatch.setattr(zylsetup, "get_parent_module_id", parent)
+    native_and_reference(monkeypatch, entries,
+                         lambda: CountingPC("same-list", [".a", ".A"], [2], [], []))
+
+
+def test_unhashable_parent_raises_like_the_index(monkeypatch):
+    monkeypatch.setattr(zylsetup, "get_parent_module_id", lambda i: [i])
+    with pytest.raises(TypeError, match="unhashable"):
+        zylsetup.resolve_entry_modes(synthetic([".a", ".a.b"]))
+
+
 @pytest.mark.parametrize("name", ["get_id_mode", "get_name_mode", "get_parent_module_id"])
 def test_rebound_helpers_are_called_instead(monkeypatch, entries, name):
     seen = []

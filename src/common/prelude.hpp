@@ -116,7 +116,18 @@ void def(py::module_ &m, const char *name, Extra &&...extra) {
 // What the name of `own` holds now, or a null object while that is still
 // our own function.
 inline py::object rebound(const OwnFunction &own) {
-    PyObject *current = PyObject_GetAttr(module_slot().ptr(), own.name);
+    PyObject *module = module_slot().ptr();
+    if (PyModule_CheckExact(module)) {
+        // A plain module object finds these names in its own dict (its type
+        // defines none of them), so a hit there is what getattr would give;
+        // only a miss needs the full lookup, for a module __getattr__ or the
+        // interpreter's own error.
+        PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module), own.name);
+        if (found == own.function) return py::object();
+        if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    PyObject *current = PyObject_GetAttr(module, own.name);
     if (current == nullptr) throw py::error_already_set();
     if (current == own.function) {
         Py_DECREF(current);

@@ -7,6 +7,8 @@
 #include "module_ids.hpp"
 #include "target_list_reads.hpp"
 
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace zyl {
@@ -131,16 +133,107 @@ void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+// The records stored so far, found by the UTF-8 text of their id.  Used while
+// every id is an exact str: two such ids are equal exactly when their texts
+// are, so this answers what the lookup in `resolved` would, and a module's
+// parent id, a prefix of its own id, is looked up without being made.  The
+// texts belong to the id objects, which the entries hold for the whole call.
+class StoredRecords {
+public:
+    struct Fields {
+        py::object eff, origin_id;
+    };
+
+    explicit StoredRecords(size_t expected) {
+        size_t size = 16;
+        while (size < expected * 2) size *= 2;
+        slots_.assign(size, Slot{});
+    }
+
+    void store(std::string_view id, Fields fields) {
+        Slot &slot = find(id);
+        if (slot.fields == NONE) {
+            slot.id = id;
+            slot.fields = static_cast<uint32_t>(fields_.size());
+            fields_.push_back(std::move(fields));
+            if (++used_ * 2 > slots_.size()) grow();
+        } else {
+            fields_[slot.fields] = std::move(fields);  // a repeated id: the later record wins
+        }
+    }
+
+    const Fields *lookup(std::string_view id) {
+        const Slot &slot = find(id);
+        return slot.fields == NONE ? nullptr : &fields_[slot.fields];
+    }
+
+private:
+    static constexpr uint32_t NONE = UINT32_MAX;
+    struct Slot {
+        std::string_view id;
+        uint32_t fields = NONE;
+    };
+
+    Slot &find(std::string_view id) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = std::hash<std::string_view>{}(id) & mask;; i = (i + 1) & mask) {
+            if (slots_[i].fields == NONE || slots_[i].id == id) return slots_[i];
+        }
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        for (const Slot &slot : old) {
+            if (slot.fields != NONE) find(slot.id) = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<Fields> fields_;
+    size_t used_ = 0;
+};
+
+std::string_view utf8_of(py::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) throw py::error_already_set();
+    return {data, static_cast<size_t>(size)};
+}
+
+// The parent of an id that starts with ".", as get_parent_module_id gives it:
+// the text up to the last "." when there are at least three parts, else
+// nothing.
+std::optional<std::string_view> parent_text(std::string_view id) {
+    const size_t last = id.rfind('.');
+    if (last == std::string_view::npos || last == 0) return std::nullopt;
+    return id.substr(0, last);
+}
+
 py::dict resolve_entry_modes(py::handle entries) {
     const Texts &t = texts();
     // Taken once, so the entries may be any iterable: the index needs a pass
     // of its own before the resolution pass.
     std::vector<py::object> listed;
-    py::set known_ids;
+    std::vector<py::object> ids;
+    bool text_ids = true;
     for (py::handle entry : entries) {
         listed.push_back(py::reinterpret_borrow<py::object>(entry));
-        set_add(known_ids, item(entry, t.id));
+        ids.push_back(item(entry, t.id));
+        text_ids = text_ids && PyUnicode_CheckExact(ids.back().ptr());
     }
+    // With text ids the index is the table of stored records below: an id
+    // not stored yet has no record to inherit from either.  Otherwise the
+    // ids' own hashing and equality decide, in a set of them all.
+    py::set known_ids;
+    // `resolved` holds every record stored so far, so the table can be left
+    // for the full index at any point.
+    auto index_by_equality = [&] {
+        for (const py::object &id : ids) set_add(known_ids, id);
+        text_ids = false;
+    };
+    if (!text_ids) index_by_equality();
+    StoredRecords stored(text_ids ? listed.size() : 0);
 
     // While get_id_mode and get_name_mode are this module's own, their
     // bodies run here with membership caches that live for this call; GZL.pc
@@ -148,15 +241,48 @@ py::dict resolve_entry_modes(py::handle entries) {
     // first needed.
     ListCaches id_caches, name_caches;
     py::object pc;
+    const OwnFunction &own_parent = detail::own_slot<&get_parent_module_id>();
 
     py::dict resolved;
-    for (const py::object &entry : listed) {
-        py::object module_id = item(entry, t.id);
-        py::object parent_id = call_own<&get_parent_module_id>("get_parent_module_id", module_id);
+    for (size_t k = 0; k < listed.size(); ++k) {
+        const py::object &entry = listed[k];
+        py::object module_id = PyDict_CheckExact(entry.ptr()) ? ids[k] : item(entry, t.id);
         // Parents come before their children, so the parent's record is
         // already final when the parent is an entry at all.
-        py::object parent;
-        if (set_contains(known_ids, parent_id)) parent = dict_item_or_null(resolved, parent_id);
+        if (text_ids && !PyUnicode_CheckExact(module_id.ptr())) index_by_equality();
+        py::object parent_eff = py::none();
+        py::object parent_origin;
+        const bool by_text =
+            text_ids && own_parent.function != nullptr && !rebound(own_parent);
+        std::string_view id_text;
+        if (by_text) id_text = utf8_of(module_id);
+        if (by_text && id_text.starts_with('.')) {
+            if (auto parent_id = parent_text(id_text)) {
+                if (const StoredRecords::Fields *parent = stored.lookup(*parent_id)) {
+                    parent_eff = parent->eff;
+                    parent_origin = parent->origin_id;
+                }
+            }
+        } else {
+            py::object parent_id =
+                call_own<&get_parent_module_id>("get_parent_module_id", module_id);
+            if (text_ids && PyUnicode_CheckExact(parent_id.ptr())) {
+                if (const StoredRecords::Fields *parent = stored.lookup(utf8_of(parent_id))) {
+                    parent_eff = parent->eff;
+                    parent_origin = parent->origin_id;
+                }
+            } else {
+                // A rebound parent function handed back something other
+                // than text: the full index decides after all.
+                if (text_ids) index_by_equality();
+                py::object parent;
+                if (set_contains(known_ids, parent_id)) parent = dict_item_or_null(resolved, parent_id);
+                if (parent) {
+                    parent_eff = item(parent, t.eff);
+                    if (!parent_eff.is_none()) parent_origin = item(parent, t.origin_id);
+                }
+            }
+        }
 
         py::object id_mode = mode_via<&get_id_mode>("get_id_mode", module_id, pc, t.ids_zylate,
                                                     t.ids_track, id_caches);
@@ -177,13 +303,12 @@ py::dict resolve_entry_modes(py::handle entries) {
         py::object source = py::none();
         py::object origin_id = module_id;
         py::object overridden = py::none();
-        py::object parent_eff = parent ? item(parent, t.eff) : py::object(py::none());
         if (!parent_eff.is_none()) {
             // A mode set on an ancestor covers the whole subtree; the
             // module's own mode is only reported as masked.
             eff = parent_eff;
             source = t.inherited;
-            origin_id = item(parent, t.origin_id);
+            origin_id = parent_origin;
             if (!own_mode.is_none()) {
                 py::dict masked;
                 set_item(masked, t.mode, own_mode);
@@ -200,7 +325,20 @@ py::dict resolve_entry_modes(py::handle entries) {
         set_item(record, t.source, source);
         set_item(record, t.origin_id, origin_id);
         set_item(record, t.overridden, overridden);
+        // A record that holds its masked-mode map is tracked by the cycle
+        // collector, though neither map can take part in a cycle: both hold
+        // only texts.  Thousands of them outlive each frame, and tracked they
+        // trigger a full collection of the whole network every few frames.
+        // Untracked, they are still freed by reference counting; a later
+        // write of a container into either map tracks it again.
+        if (!overridden.is_none() && PyObject_GC_IsTracked(record.ptr())) {
+            PyObject_GC_UnTrack(record.ptr());
+        }
         set_item(resolved, module_id, record);
+        if (text_ids) {
+            if (!by_text) id_text = utf8_of(module_id);
+            stored.store(id_text, {eff, origin_id});
+        }
     }
     return resolved;
 }

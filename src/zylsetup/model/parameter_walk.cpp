@@ -283,4 +283,32 @@ void ParameterWalk::add_numel(py::handle module, bool recurse, py::object &sum,
     flush();
 }
 
+void NumelSum::add_numel_of(py::handle parameter) {
+    py::object count = checked(PyObject_CallMethodNoArgs(parameter.ptr(), numel_.ptr()));
+    if (PyLong_CheckExact(count.ptr()) && PyLong_CheckExact(sum_.ptr())) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        long long next = 0;
+        if (overflow == 0 && !__builtin_add_overflow(pending_, v, &next)) {
+            pending_ = next;
+            return;
+        }
+    }
+    flush();
+    sum_ = checked(PyNumber_Add(sum_.ptr(), count.ptr()));
+}
+
+void NumelSum::flush() {
+    if (pending_ != 0) {
+        sum_ = checked(PyNumber_Add(sum_.ptr(), py::int_(pending_).ptr()));
+        pending_ = 0;
+    }
+}
+
+py::object NumelSum::value() {
+    flush();
+    return sum_;
+}
+
 }  // namespace zyl

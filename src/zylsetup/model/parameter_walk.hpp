@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "container_ops.hpp"
 #include "pointer_set.hpp"
 
 namespace zyl {
@@ -44,6 +45,13 @@ public:
     void add_numel(py::handle module, bool recurse, py::object &sum,
                    PointerSet *seen = nullptr);
 
+    // The parameters module.named_parameters(recurse=False) would yield,
+    // read from the module's own table into `out`; false when the
+    // framework's own code cannot be vouched for (call the method then).
+    bool own_parameters(py::handle module, std::vector<PyObject *> &out) {
+        return collect(module, false, out);
+    }
+
 private:
     struct Impl;
     // Appends what named_parameters would yield; false when the framework's
@@ -64,5 +72,23 @@ void ParameterWalk::each(py::handle module, bool recurse, Visit &&visit) {
     }
     call_method_each(module, recurse, [&](py::handle p) { visit(p); });
 }
+
+// A running sum of numel() results: exact integers are added natively until
+// something else turns up, which gives the same sum (integer addition is
+// exact) without an integer object per step.
+class NumelSum {
+public:
+    explicit NumelSum(py::object start) : sum_(std::move(start)) {}
+
+    // sum += parameter.numel()
+    void add_numel_of(py::handle parameter);
+    py::object value();
+
+private:
+    void flush();
+    py::object sum_;
+    long long pending_ = 0;
+    py::str numel_ = interned("numel");
+};
 
 }  // namespace zyl

@@ -70,8 +70,8 @@ py::list unset_module_entries(py::handle entries, py::handle resolved) {
 }
 
 py::object build_budget_line(py::handle entries, py::handle resolved) {
-    py::object added = py::int_(0);
-    py::object total_model_params = py::int_(0);
+    NumelSum added(py::int_(0));
+    NumelSum total_model_params(py::int_(0));
     // Parameters are held by their modules for the whole call, so their
     // addresses stand for their identities.
     PointerSet seen_added;
@@ -80,24 +80,45 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
     const py::str key_module = interned("module"), key_id = interned("id"),
                   key_eff = interned("eff");
     ParameterWalk walk;
+    std::vector<PyObject *> own;
 
+    // Each parameter once per sum, however many entries hold it.
+    auto add_new = [](NumelSum &sum, PointerSet &seen) {
+        return [&sum, &seen](py::handle parameter) {
+            if (seen.insert(parameter.ptr())) sum.add_numel_of(parameter);
+        };
+    };
     for (py::handle entry : entries) {
         py::object module = item(entry, key_module);
-        walk.add_numel(module, false, total_model_params, &seen_total);
+        // Where the framework's own named_parameters would run, both sums
+        // read the one list of the module's parameters it would yield twice.
+        const bool listed = walk.own_parameters(module, own);
+        if (listed) {
+            for (PyObject *p : own) add_new(total_model_params, seen_total)(p);
+        } else {
+            walk.each(module, false, add_new(total_model_params, seen_total));
+        }
         py::object eff = item(item(resolved, item(entry, key_id)), key_eff);
         int is_zylated = PyObject_RichCompareBool(eff.ptr(), zylated.ptr(), Py_EQ);
         if (is_zylated < 0) throw py::error_already_set();
         // Inherited modes count too: a zylated container adds every module
         // below it.
-        if (is_zylated) walk.add_numel(module, false, added, &seen_added);
+        if (!is_zylated) continue;
+        if (listed) {
+            for (PyObject *p : own) add_new(added, seen_added)(p);
+        } else {
+            walk.each(module, false, add_new(added, seen_added));
+        }
     }
 
+    py::object added_value = added.value();
+    py::object total_value = total_model_params.value();
     py::object pct = py::float_(0.0);
-    if (truthy(total_model_params)) pct = py::float_(100.0) * added / total_model_params;
+    if (truthy(total_value)) pct = py::float_(100.0) * added_value / total_value;
 
-    return py::str("Zylation budget:  +") + call("format_human_count", added) +
+    return py::str("Zylation budget:  +") + call("format_human_count", added_value) +
            py::str(" params per dendrite cycle  \u00b7  model ") +
-           call("format_human_count", total_model_params) + py::str("  (+") +
+           call("format_human_count", total_value) + py::str("  (+") +
            builtin("format")(pct, ".1f") + py::str("% / cycle)");
 }
 

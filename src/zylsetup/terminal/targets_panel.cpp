@@ -36,10 +36,9 @@ constexpr std::string_view BLANK_MARKER = "     ";
 constexpr Py_ssize_t MARKER_WIDTH = 5;
 constexpr Py_ssize_t TAIL_COLUMN = 46;
 
-// A value's ordinary text form as UTF-8, with its length in characters.
+// A value's ordinary text form, with its length in characters.
 struct Text {
     py::object owner;
-    std::string_view utf8;
     Py_ssize_t length = 0;
 };
 
@@ -52,13 +51,82 @@ Text text_of(py::handle value) {
         if (s == nullptr) throw py::error_already_set();
         t.owner = py::reinterpret_steal<py::object>(s);
     }
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(t.owner.ptr(), &size);
-    if (data == nullptr) throw py::error_already_set();
-    t.utf8 = std::string_view(data, static_cast<size_t>(size));
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(t.owner.ptr()) < 0) throw py::error_already_set();
+#endif
     t.length = PyUnicode_GET_LENGTH(t.owner.ptr());
     return t;
 }
+
+// One row, kept as code points and handed over as a text in one step: no
+// UTF-8 round trip, so every code point of an id or class name (a lone
+// surrogate included) arrives as it was, and the interpreter only has to
+// narrow the buffer to its own storage.
+class RowBuffer {
+public:
+    void clear() { points_.clear(); }
+
+    // Our own literals and escape sequences, in UTF-8.
+    RowBuffer &operator+=(std::string_view utf8) {
+        for (size_t i = 0; i < utf8.size();) {
+            const auto lead = static_cast<unsigned char>(utf8[i]);
+            if (lead < 0x80) {
+                points_.push_back(lead);
+                ++i;
+                continue;
+            }
+            const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+            char32_t point = lead & (0x3F >> extra);
+            for (int k = 1; k <= extra; ++k) {
+                point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+            }
+            points_.push_back(point);
+            i += static_cast<size_t>(extra) + 1;
+        }
+        return *this;
+    }
+    RowBuffer &operator+=(char c) {
+        points_.push_back(static_cast<unsigned char>(c));
+        return *this;
+    }
+    RowBuffer &operator+=(const Text &text) {
+        PyObject *s = text.owner.ptr();
+        const void *data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            widen(static_cast<const Py_UCS1 *>(data), n);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            widen(static_cast<const Py_UCS2 *>(data), n);
+            break;
+        default:
+            widen(static_cast<const Py_UCS4 *>(data), n);
+            break;
+        }
+        return *this;
+    }
+    void append(size_t count, char c) { points_.append(count, static_cast<unsigned char>(c)); }
+    void assign(std::string_view utf8) {
+        clear();
+        *this += utf8;
+    }
+
+    py::object text() const {
+        PyObject *line = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, points_.data(),
+                                                   static_cast<Py_ssize_t>(points_.size()));
+        if (line == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(line);
+    }
+
+private:
+    template <typename Unit>
+    void widen(const Unit *units, Py_ssize_t n) {
+        points_.insert(points_.end(), units, units + n);
+    }
+
+    std::u32string points_;
+};
 
 bool truthy(py::handle value) {
     int result = PyObject_IsTrue(value.ptr());
@@ -110,14 +178,14 @@ std::string colour_open(py::handle hex) {
 
 // format_human_count for the integer parameter counts rows show; other values
 // are left to the module function.
-void append_human_count(std::string &out, py::handle value) {
+void append_human_count(RowBuffer &out, py::handle value) {
     if (PyLong_CheckExact(value.ptr())) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
         if (overflow == 0) {
             if (v < 1000) {
-                out += std::to_string(v);
+                out += std::string_view(std::to_string(v));
                 return;
             }
             double scaled = 0;
@@ -140,7 +208,7 @@ void append_human_count(std::string &out, py::handle value) {
             return;
         }
     }
-    out += text_of(call("format_human_count", value)).utf8;
+    out += text_of(call("format_human_count", value));
 }
 
 // Interned lookup keys, made once per frame.
@@ -264,13 +332,13 @@ bool rows_are_native() {
     return true;
 }
 
-void append_coloured(std::string &out, std::string_view open, std::string_view piece) {
+void append_coloured(RowBuffer &out, std::string_view open, std::string_view piece) {
     out += open;
     out += piece;
     out += RESET;
 }
 
-void append_dim_open(std::string &out) { out += DIM_OPEN; }
+void append_dim_open(RowBuffer &out) { out += DIM_OPEN; }
 
 // A colour's opening sequence, worked out the first time a row needs it.
 class LazyColour {
@@ -352,20 +420,20 @@ public:
         Text type_text = text_of(item(entry, keys_.type_name));
         if (in_replaced) {
             append_dim_open(row_);
-            row_ += id_text.utf8;
+            row_ += id_text;
             row_ += "  [";
-            row_ += type_text.utf8;
+            row_ += type_text;
             row_ += "] (id stale)";
             row_ += RESET;
             append_row(body);
             return 1;
         }
 
-        row_ += id_text.utf8;
+        row_ += id_text;
         row_ += "  ";
         append_dim_open(row_);
         row_ += '[';
-        row_ += type_text.utf8;
+        row_ += type_text;
         row_ += ']';
         row_ += RESET;
         const Py_ssize_t lead = MARKER_WIDTH + indent_width + id_text.length + type_text.length + 7;
@@ -374,19 +442,19 @@ public:
         if (!eff.is_none()) {
             row_ += mode_colour(eff);
             row_ += "mode=";
-            row_ += verb_of(eff).utf8;
+            row_ += verb_of(eff);
             row_ += RESET;
             if (equals(source, keys_.inherited)) {
                 append_dim_open(row_);
                 row_ += "  (via ";
-                row_ += text_of(item(record, keys_.origin_id)).utf8;
+                row_ += text_of(item(record, keys_.origin_id));
                 row_ += ')';
                 row_ += RESET;
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
                     append_dim_open(row_);
                     row_ += "  \u2014 your ";
-                    row_ += verb_of(item(overridden, keys_.mode)).utf8;
+                    row_ += verb_of(item(overridden, keys_.mode));
                     row_ += " here is ignored";
                     row_ += RESET;
                 }
@@ -413,11 +481,11 @@ private:
         append_coloured(row_, accent_.open(), "\u21af");
         row_ += "   ";
         row_.append(static_cast<size_t>(indent_width), ' ');
-        row_ += text_of(id).utf8;
+        row_ += text_of(id);
         row_ += "  ";
         append_dim_open(row_);
         row_ += '[';
-        row_ += text_of(item(entry, keys_.type_name)).utf8;
+        row_ += text_of(item(entry, keys_.type_name));
         row_ += ']';
         row_ += RESET;
         row_ += "   ";
@@ -427,7 +495,7 @@ private:
         row_.assign("      ");
         append_dim_open(row_);
         row_ += "\u2514 ";
-        row_ += std::to_string(children);
+        row_ += std::string_view(std::to_string(children));
         row_ += " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ";
         row_ += RESET;
         append_coloured(row_, accent_.open(), expanded ? "[\u2190 collapse]" : "[\u2192 expand]");
@@ -456,11 +524,7 @@ private:
     }
 
     void append_row(py::list &body) {
-        PyObject *line = PyUnicode_DecodeUTF8(row_.data(), static_cast<Py_ssize_t>(row_.size()), nullptr);
-        if (line == nullptr) throw py::error_already_set();
-        int failed = PyList_Append(body.ptr(), line);
-        Py_DECREF(line);
-        if (failed != 0) throw py::error_already_set();
+        if (PyList_Append(body.ptr(), row_.text().ptr()) != 0) throw py::error_already_set();
     }
 
     py::handle resolved_, expanded_;
@@ -469,7 +533,7 @@ private:
     const Keys &keys_;
     LazyColour accent_{"COLOR_ACCENT"}, attention_{"COLOR_ATTENTION"}, zylate_{"COLOR_ZYLATE"},
         track_{"COLOR_TRACK"}, no_mode_{nullptr, "000000"}, cursor_{nullptr, text_pieces::cursor_color};
-    std::string row_;
+    RowBuffer row_;
 };
 
 // entry_lines with every piece made by the module-level function of its
