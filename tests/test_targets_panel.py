@@ -287,3 +287,30 @@ def test_a_removed_piece_fails_only_where_a_row_needs_it(small, monkeypatch):
     assert render(entries, resolved, shown=shown)[1] == reference_rows(entries, shown, 0, resolved, {})
     with pytest.raises(AttributeError, match="mode_verb"):
         render(entries, resolved, shown=entries[:1])
+
+
+WIDE_TEXTS = {
+    "latin-1": ("caf\u00e9", "Lin\u00e9ar"),
+    "bmp": ("\u03a9\u2588", "\u21afBlock"),
+    "astral": ("\U0001f600x", "T\U0001f680"),
+    "lone-surrogate": ("a\udcff", "b\ud800"),
+}
+
+
+@pytest.mark.parametrize("name,type_name", WIDE_TEXTS.values(), ids=WIDE_TEXTS.keys())
+def test_native_rows_keep_every_code_point(name, type_name):
+    def entry(suffix, depth, count, **flags):
+        return {"id": "." + name + suffix, "name": name + suffix, "type_name": type_name, "module": nn.Identity(),
+                "depth": depth, "direct_param_count": count, "tree_param_count": count,
+                "is_replaced_root": False, "replaced_root": None, "in_replaced": False, **flags}
+
+    root = entry("", 0, 0, is_replaced_root=True)
+    entries = [root, entry(".a", 1, 1234, in_replaced=True, replaced_root=root["id"]),
+               entry("2", 0, 7), entry("2.b", 1, 0)]
+    resolved = {e["id"]: rec(origin=e["id"]) for e in entries}
+    resolved[entries[2]["id"]] = rec("tracked", "id", entries[2]["id"])
+    resolved[entries[3]["id"]] = rec("tracked", "inherited", entries[2]["id"], {"mode": "zylated", "source": "type"})
+    expanded = {root["id"]: True}
+    body = render(entries, resolved, selected=2, expanded=expanded, shown=entries)[1]
+    assert body == reference_rows(entries, entries, 2, resolved, expanded)
+    assert any(name in line for line in body)
