@@ -133,6 +133,19 @@ void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+// An empty dict with room for `expected` items, so that filling it does not
+// rehash it again and again on large networks.
+py::dict presized_dict(size_t expected) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject *dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(expected));
+    if (dict == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(dict);
+#else
+    (void)expected;
+    return py::dict();
+#endif
+}
+
 // The records stored so far, found by the UTF-8 text of their id.  Used while
 // every id is an exact str: two such ids are equal exactly when their texts
 // are, so this answers what the lookup in `resolved` would, and a module's
@@ -243,7 +256,7 @@ py::dict resolve_entry_modes(py::handle entries) {
     py::object pc;
     const OwnFunction &own_parent = detail::own_slot<&get_parent_module_id>();
 
-    py::dict resolved;
+    py::dict resolved = presized_dict(listed.size());
     for (size_t k = 0; k < listed.size(); ++k) {
         const py::object &entry = listed[k];
         py::object module_id = PyDict_CheckExact(entry.ptr()) ? ids[k] : item(entry, t.id);

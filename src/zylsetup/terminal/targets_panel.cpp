@@ -68,10 +68,14 @@ public:
 
     // Our own literals and escape sequences, in UTF-8.
     RowBuffer &operator+=(std::string_view utf8) {
+        // At most one code point per byte: room is made once, then trimmed.
+        const size_t start = points_.size();
+        points_.resize(start + utf8.size());
+        char32_t *out = points_.data() + start;
         for (size_t i = 0; i < utf8.size();) {
             const auto lead = static_cast<unsigned char>(utf8[i]);
             if (lead < 0x80) {
-                points_.push_back(lead);
+                *out++ = lead;
                 ++i;
                 continue;
             }
@@ -80,9 +84,10 @@ public:
             for (int k = 1; k <= extra; ++k) {
                 point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
             }
-            points_.push_back(point);
+            *out++ = point;
             i += static_cast<size_t>(extra) + 1;
         }
+        points_.resize(static_cast<size_t>(out - points_.data()));
         return *this;
     }
     RowBuffer &operator+=(char c) {
