@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -64,14 +65,15 @@ Text text_of(py::handle value) {
 // narrow the buffer to its own storage.
 class RowBuffer {
 public:
-    void clear() { points_.clear(); }
+    void clear() {
+        size_ = 0;
+        widest_ = 0x7F;
+    }
 
     // Our own literals and escape sequences, in UTF-8.
     RowBuffer &operator+=(std::string_view utf8) {
-        // At most one code point per byte: room is made once, then trimmed.
-        const size_t start = points_.size();
-        points_.resize(start + utf8.size());
-        char32_t *out = points_.data() + start;
+        // At most one code point per byte.
+        char32_t *out = room(utf8.size());
         for (size_t i = 0; i < utf8.size();) {
             const auto lead = static_cast<unsigned char>(utf8[i]);
             if (lead < 0x80) {
@@ -85,19 +87,21 @@ public:
                 point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
             }
             *out++ = point;
+            widest_ = std::max(widest_, point);
             i += static_cast<size_t>(extra) + 1;
         }
-        points_.resize(static_cast<size_t>(out - points_.data()));
+        size_ = static_cast<size_t>(out - points_.get());
         return *this;
     }
     RowBuffer &operator+=(char c) {
-        points_.push_back(static_cast<unsigned char>(c));
+        *room(1) = static_cast<unsigned char>(c);
+        ++size_;
         return *this;
     }
     RowBuffer &operator+=(const Text &text) {
         PyObject *s = text.owner.ptr();
         const void *data = PyUnicode_DATA(s);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
         switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
             widen(static_cast<const Py_UCS1 *>(data), n);
@@ -111,26 +115,61 @@ public:
         }
         return *this;
     }
-    void append(size_t count, char c) { points_.append(count, static_cast<unsigned char>(c)); }
+    void append(size_t count, char c) {
+        std::fill_n(room(count), count, static_cast<char32_t>(static_cast<unsigned char>(c)));
+        size_ += count;
+    }
     void assign(std::string_view utf8) {
         clear();
         *this += utf8;
     }
 
+    // The row as a text, stored as narrow as its widest character allows.
     py::object text() const {
-        PyObject *line = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, points_.data(),
-                                                   static_cast<Py_ssize_t>(points_.size()));
+        PyObject *line = PyUnicode_New(static_cast<Py_ssize_t>(size_), static_cast<Py_UCS4>(widest_));
         if (line == nullptr) throw py::error_already_set();
+        void *data = PyUnicode_DATA(line);
+        switch (PyUnicode_KIND(line)) {
+        case PyUnicode_1BYTE_KIND:
+            std::copy_n(points_.get(), size_, static_cast<Py_UCS1 *>(data));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            std::copy_n(points_.get(), size_, static_cast<Py_UCS2 *>(data));
+            break;
+        default:
+            std::copy_n(points_.get(), size_, static_cast<Py_UCS4 *>(data));
+            break;
+        }
         return py::reinterpret_steal<py::object>(line);
     }
 
 private:
-    template <typename Unit>
-    void widen(const Unit *units, Py_ssize_t n) {
-        points_.insert(points_.end(), units, units + n);
+    // Room for `count` more code points, at the end.
+    char32_t *room(size_t count) {
+        if (size_ + count > capacity_) {
+            const size_t capacity = std::max(size_ + count, 2 * capacity_ + 64);
+            auto grown = std::make_unique<char32_t[]>(capacity);
+            std::copy_n(points_.get(), size_, grown.get());
+            points_ = std::move(grown);
+            capacity_ = capacity;
+        }
+        return points_.get() + size_;
     }
 
-    std::u32string points_;
+    template <typename Unit>
+    void widen(const Unit *units, size_t n) {
+        char32_t *out = room(n);
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = units[i];
+            widest_ = std::max<char32_t>(widest_, units[i]);
+        }
+        size_ += n;
+    }
+
+    std::unique_ptr<char32_t[]> points_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    char32_t widest_ = 0x7F;
 };
 
 bool truthy(py::handle value) {
