@@ -2,15 +2,21 @@
 // converted network.  The class is a real subclass of torch.nn.Module, made
 // at import with the `type` builtin; its methods have C++ bodies.
 //
-// forward() runs on every training and inference step, so its own work is
-// kept to a handful of C-level calls: attribute names are interned once, the
-// layer arrays are read once per call, and when the bound helpers are this
-// class's own (not overridden) they are run directly instead of through a
-// second Python call.  What has to be read afresh at each call is: the flag
-// `doing_threading`, the forward function of GZL.pc and the global `Thread`.
+// forward() runs on every training and inference step.  It makes the calls
+// that its Python form spells out, in that order and as often (each
+// self.<array> read, each index, tolist(), view(), to(), the operators, the
+// forward function fetched per output), but the cheap way where nothing can
+// tell: attribute names are interned once, the instance's attributes are read
+// through attribute_lookup, torch's own containers are indexed through
+// container_indexing, two tensor calls of the cascade take tensor_calls'
+// shorter spelling, and this class's own helpers, when not overridden, are
+// run directly instead of through a second Python call.
 #include "prelude.hpp"
 
+#include "attribute_lookup.hpp"
+#include "container_indexing.hpp"
 #include "instance_method.hpp"
+#include "tensor_calls.hpp"
 #include "zylstrip.hpp"
 
 #include <utility>
@@ -68,7 +74,7 @@ const Names &names() {
 // wrapper that runs a helper in a thread and keeps its exception.
 struct Own {
     py::object cls;
-    py::object process_and_forward;
+    py::object process_and_forward;  // as the class dict holds them
     py::object process_and_pre;
     py::object run_keeping_error;
 };
@@ -89,17 +95,6 @@ py::object owned(PyObject *result) {
 
 py::object get(py::handle obj, const py::str &name) {
     return owned(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
-// hasattr(): only an AttributeError means "absent"; any other error propagates.
-py::object get_if_present(py::handle obj, const py::str &name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::object();
-    }
-    return py::reinterpret_steal<py::object>(value);
 }
 
 void set(py::handle obj, const py::str &name, py::handle value) {
@@ -146,6 +141,15 @@ py::object call(py::handle function, py::handle args, py::handle kwargs) {
 }
 
 py::object call0(py::handle function) { return owned(PyObject_CallNoArgs(function.ptr())); }
+
+// obj.name() and obj.name(arg), looked up as a method call looks it up.
+py::object call_method(py::handle obj, const py::str &name) {
+    return owned(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
+py::object call_method(py::handle obj, const py::str &name, py::handle arg) {
+    return owned(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+}
 
 py::object call1(py::handle function, py::handle arg) {
     return owned(PyObject_CallOneArg(function.ptr(), arg.ptr()));
@@ -214,38 +218,50 @@ py::object as_keywords(py::handle value) {
     return merged;
 }
 
-// The method looked up on the instance is this class's own, bound to it.
-bool is_own_method(py::handle bound, py::handle self, py::handle function) {
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == function.ptr() &&
-           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+// --- the two helpers ---------------------------------------------------------
+//
+// Both read the instance's arrays afresh at each use, as their bodies spell it
+// out (self.processor_array[c] before and after the layer call, and so on);
+// attribute_lookup makes those reads cheap.
+
+py::object self_attr(py::handle self, const py::str &name) { return lookup::attr(self, name); }
+
+// self.processor_array[index]
+py::object processor_at(py::handle self, py::handle index) {
+    return containers::item(self_attr(self, names().processor_array), index);
 }
 
-// --- the two helpers, on arrays already read from the instance -------------
+// self.processor_array[index] != None
+bool has_processor(py::handle self, py::handle index) {
+    return differs_from_none(processor_at(self, index));
+}
 
-void run_dendrite(py::handle layer_array, py::handle processor_array, py::handle index,
-                  py::handle dendrite_outs, py::object inputs, py::object kwargs) {
+void run_dendrite(py::handle self, py::handle index, py::handle dendrite_outs, py::object inputs,
+                  py::object kwargs) {
     const Names &n = names();
-    py::object processor = item(processor_array, index);
-    if (differs_from_none(processor)) {
+    if (has_processor(self, index)) {
+        py::object processor = processor_at(self, index);
         auto processed = unpack_pair(call(get(processor, n.pre), inputs, kwargs));
         inputs = as_positional(processed.first);
         kwargs = as_keywords(processed.second);
     }
-    py::object out = call(item(layer_array, index), inputs, kwargs);
-    processor = item(processor_array, index);
-    if (differs_from_none(processor)) out = call1(get(processor, n.post), out);
+    py::object out = call(containers::item(self_attr(self, n.layer_array), index), inputs, kwargs);
+    if (has_processor(self, index)) {
+        out = call_method(processor_at(self, index), n.post, out);
+    }
     set_item(dendrite_outs, index, out);
 }
 
 // The main module's forward() is called directly, so its call hooks don't run.
-void run_main(py::handle layer_array, py::handle processor_array, py::handle dendrite_outs,
-              py::handle inputs, py::handle kwargs) {
+void run_main(py::handle self, py::handle dendrite_outs, py::handle inputs, py::handle kwargs) {
     const Names &n = names();
     py::object last = number(-1);
-    py::object out = call(get(item(layer_array, last), n.forward), inputs, kwargs);
-    py::object processor = item(processor_array, last);
-    if (differs_from_none(processor)) out = call1(get(processor, n.pre), out);
-    set_item(dendrite_outs, number(length(layer_array) - 1), out);
+    py::object main = containers::item(self_attr(self, n.layer_array), last);
+    py::object out = call(get(main, n.forward), inputs, kwargs);
+    if (has_processor(self, last)) {
+        out = call_method(processor_at(self, last), n.pre, out);
+    }
+    set_item(dendrite_outs, number(containers::length(self_attr(self, n.layer_array)) - 1), out);
 }
 
 // --- threads ----------------------------------------------------------------
@@ -323,46 +339,80 @@ py::object init_method(py::handle self, const py::tuple &args, py::handle kwargs
         reinterpret_cast<PyObject *>(&PySuper_Type), own().cls.ptr(), self.ptr(), nullptr));
     call0(get(base, n.init));
 
-    set(self, n.layer_array, get(layer, n.layer_array));
-    set(self, n.processor_array, get(layer, n.processor_array));
+    set(self, n.layer_array, lookup::attr(layer, n.layer_array));
+    set(self, n.processor_array, lookup::attr(layer, n.processor_array));
     // The first entry of a layer's skip weights belongs to its first layer,
     // which has no earlier output to take from; entry k is for layer k+1.
-    if (py::object skip = get_if_present(layer, n.skip_weights); skip && length(skip) >= 2) {
+    if (lookup::attr_if_present(layer, n.skip_weights) &&
+        length(lookup::attr(layer, n.skip_weights)) >= 2) {
         py::object from_second = owned(PySlice_New(number(1).ptr(), nullptr, nullptr));
-        set(self, n.skip_weights, item(skip, from_second));
+        set(self, n.skip_weights, item(lookup::attr(layer, n.skip_weights), from_second));
     }
-    py::object register_buffer = get(self, n.register_buffer);
-    register_buffer(n.node_index, call0(get(call0(get(get(layer, n.node_index), n.clone)), n.detach)));
-    register_buffer(n.num_cycles, get(layer, n.num_cycles));
-    register_buffer(n.view_tuple, get(layer, n.view_tuple));
+    get(self, n.register_buffer)(
+        n.node_index,
+        call_method(call_method(lookup::attr(layer, n.node_index), n.clone), n.detach));
+    get(self, n.register_buffer)(n.num_cycles, lookup::attr(layer, n.num_cycles));
+    get(self, n.register_buffer)(n.view_tuple, lookup::attr(layer, n.view_tuple));
     return py::none();
 }
 
 py::object process_and_forward_method(py::handle self, const py::tuple &args2, py::handle kwargs2) {
-    const Names &n = names();
     py::object index = owned(PySequence_GetItem(args2.ptr(), 0));
     py::object dendrite_outs = owned(PySequence_GetItem(args2.ptr(), 1));
     py::object inputs = owned(PyTuple_GetSlice(args2.ptr(), 2, PyTuple_GET_SIZE(args2.ptr())));
-    run_dendrite(get(self, n.layer_array), get(self, n.processor_array), index, dendrite_outs,
-                 inputs, py::reinterpret_borrow<py::object>(kwargs2));
+    run_dendrite(self, index, dendrite_outs, inputs, py::reinterpret_borrow<py::object>(kwargs2));
     return py::none();
 }
 
 py::object process_and_pre_method(py::handle self, const py::tuple &args, py::handle kwargs) {
-    const Names &n = names();
     py::object dendrite_outs = owned(PySequence_GetItem(args.ptr(), 0));
     py::object inputs = owned(PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr())));
-    run_main(get(self, n.layer_array), get(self, n.processor_array), dendrite_outs, inputs, kwargs);
+    run_main(self, dendrite_outs, inputs, kwargs);
     return py::none();
+}
+
+// self.<name> is this class's own helper method (not overridden in a
+// subclass, not shadowed on the instance), so calling it is running its body.
+bool is_own_helper(py::handle self, const py::str &name, py::handle method) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (!lookup::reads_plainly(type) || _PyType_Lookup(type, name.ptr()) != method.ptr()) {
+        return false;
+    }
+    py::object dict = lookup::instance_dict(self);
+    if (!dict) return true;
+    const int shadowed = PyDict_Contains(dict.ptr(), name.ptr());
+    if (shadowed < 0) throw py::error_already_set();
+    return shadowed == 0;
+}
+
+// The cascade of one output: the weighted sum of the combined earlier
+// outputs is added to it, term by term, as
+//   current_out + skip_weights[out_index - 1][in_index, :]
+//                     .view(view_tuple.tolist()).to(current_out.device)
+//                 * dendrite_outs[in_index]
+py::object add_earlier_outputs(py::handle self, py::handle dendrite_outs, Py_ssize_t out_index,
+                               py::object current_out) {
+    const Names &n = names();
+    for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
+        py::object weights = containers::item(self_attr(self, n.skip_weights), number(out_index - 1));
+        py::object row = tensors::row(weights, in_index);
+        py::object view = get(row, n.view);
+        py::object shape = call_method(self_attr(self, n.view_tuple), n.tolist);
+        py::object skip_weight = tensors::view(row, view, shape);
+        py::object to = get(skip_weight, n.to);
+        py::object moved = call1(to, get(current_out, n.device));
+        py::object weighted = owned(PyNumber_Multiply(
+            moved.ptr(), PyList_GET_ITEM(dendrite_outs.ptr(), in_index)));
+        current_out = owned(PyNumber_Add(current_out.ptr(), weighted.ptr()));
+    }
+    return current_out;
 }
 
 py::object forward_method(py::handle self, const py::tuple &args, py::handle kwargs) {
     const Names &n = names();
     const Own &mine = own();
     py::object doing_multi = get(ns(), n.doing_threading);
-    py::object layer_array = get(self, n.layer_array);
-    py::object processor_array = get(self, n.processor_array);
-    const Py_ssize_t count = length(layer_array);
+    const Py_ssize_t count = containers::length(self_attr(self, n.layer_array));
 
     py::list dendrite_outs(count);
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -371,65 +421,39 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     std::vector<py::object> threads;
     py::list errors;
 
-    if (count > 1) {
-        py::object helper = get(self, n.process_and_forward);
-        const bool own_helper = is_own_method(helper, self, mine.process_and_forward);
-        for (Py_ssize_t c = 0; c < count - 1; ++c) {
-            py::object index = number(c);
-            if (truth(doing_multi)) {
-                threads.push_back(
-                    new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
-            } else if (own_helper) {
-                run_dendrite(layer_array, processor_array, index, dendrite_outs, args,
-                             py::reinterpret_borrow<py::object>(kwargs));
-            } else {
-                call(helper, prepend({index, dendrite_outs}, args), kwargs);
-            }
+    for (Py_ssize_t c = 0; c < count - 1; ++c) {
+        py::object index = number(c);
+        if (truth(doing_multi)) {
+            py::object helper = get(self, n.process_and_forward);
+            threads.push_back(
+                new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
+        } else if (is_own_helper(self, n.process_and_forward, mine.process_and_forward)) {
+            run_dendrite(self, index, dendrite_outs, args, py::reinterpret_borrow<py::object>(kwargs));
+        } else {
+            call(get(self, n.process_and_forward), prepend({index, dendrite_outs}, args), kwargs);
         }
     }
-    {
+    if (truth(doing_multi)) {
         py::object helper = get(self, n.process_and_pre);
-        if (truth(doing_multi)) {
-            threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
-        } else if (is_own_method(helper, self, mine.process_and_pre)) {
-            run_main(layer_array, processor_array, dendrite_outs, args, kwargs);
-        } else {
-            call(helper, prepend({dendrite_outs}, args), kwargs);
-        }
+        threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
+    } else if (is_own_helper(self, n.process_and_pre, mine.process_and_pre)) {
+        run_main(self, dendrite_outs, args, kwargs);
+    } else {
+        call(get(self, n.process_and_pre), prepend({dendrite_outs}, args), kwargs);
     }
     if (truth(doing_multi)) start_and_join(threads, errors);
 
     // Cascade: each output receives the weighted sum of the combined earlier
     // outputs; only with skip weights, and the dendrite outputs then pass
     // through the configured forward function.
-    py::object skip_weights;
-    py::object shape;
-    py::object whole_row;
-    if (count > 1) {
-        skip_weights = get_if_present(self, n.skip_weights);
-        if (skip_weights) {
-            shape = call0(get(get(self, n.view_tuple), n.tolist));
-            whole_row = owned(PySlice_New(nullptr, nullptr, nullptr));
-        }
-    }
     py::object current_out;
     for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
         current_out = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(dendrite_outs.ptr(), out_index));
-        if (skip_weights) {
-            if (out_index > 0) {
-                py::object weights = item(skip_weights, number(out_index - 1));
-                for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
-                    py::object key = py::make_tuple(number(in_index), whole_row);
-                    py::object weight = call1(get(item(weights, key), n.view), shape);
-                    weight = call1(get(weight, n.to), get(current_out, n.device));
-                    py::handle earlier = PyList_GET_ITEM(dendrite_outs.ptr(), in_index);
-                    py::object weighted = owned(PyNumber_Multiply(weight.ptr(), earlier.ptr()));
-                    current_out = owned(PyNumber_Add(current_out.ptr(), weighted.ptr()));
-                }
-            }
+        if (count > 1 && lookup::attr_if_present(self, n.skip_weights)) {
+            current_out = add_earlier_outputs(self, dendrite_outs, out_index, std::move(current_out));
             if (out_index < count - 1) {
-                py::object function =
-                    call0(get(get(get(ns(), n.gzl), n.pc), n.get_zyl_forward_function));
+                py::object config = get(get(ns(), n.gzl), n.pc);
+                py::object function = call_method(config, n.get_zyl_forward_function);
                 current_out = call1(function, current_out);
             }
         }
@@ -440,8 +464,10 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
                         "ZYLModulePyThread has an empty layer_array: no output to return");
         throw py::error_already_set();
     }
-    py::object processor = item(processor_array, number(-1));
-    if (differs_from_none(processor)) current_out = call1(get(processor, n.post), current_out);
+    py::object last = number(-1);
+    if (has_processor(self, last)) {
+        current_out = call_method(processor_at(self, last), n.post, current_out);
+    }
     return current_out;
 }
 
@@ -484,8 +510,8 @@ void register_forward_module(py::module_ &m) {
     own_storage().call_once_and_store_result([&] {
         return Own{
             cls,
-            cls.attr("process_and_forward"),
-            cls.attr("process_and_pre"),
+            body["process_and_forward"],
+            body["process_and_pre"],
             py::cpp_function(&run_keeping_error, py::name("_run_keeping_error")),
         };
     });

@@ -2,6 +2,9 @@
 // ZYLModulePyThread modules that compute the same forward pass.
 #include "prelude.hpp"
 
+#include "attribute_lookup.hpp"
+#include "container_indexing.hpp"
+#include "tensor_calls.hpp"
 #include "zylstrip.hpp"
 
 namespace {
@@ -23,6 +26,9 @@ ZYL_MODULE(zylstrip, m) {
     m.doc() = "Conversion of trained dendrite networks.";
     zyl::bind_module(m);
     bind_imports(m);
+    zyl::lookup::capture(m.attr("nn").attr("Module"));
+    zyl::containers::capture(m.attr("nn"));
+    zyl::tensors::capture(m.attr("torch"));
     zyl::register_forward_module(m);
     zyl::register_conversion_walk(m);
 }

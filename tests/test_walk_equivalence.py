@@ -1,0 +1,459 @@
+"""The native conversion walk against the walk written out in plain Python.
+
+The native walk tells many member reads from the class and the instance dict
+instead of making them, and reads module attributes without the
+interpreter's detour.  These tests run it and a step-by-step Python walk on
+twin networks and compare everything either can observe: the calls on the
+configuration object with every path name tested against its containers, the
+attribute reads of classes that watch them, the recorded path names and the
+converted network."""
+
+import pytest
+import torch
+from torch import nn
+
+from zylora import globals_zylora as GZL
+from zylora import zylstrip
+
+Converted = zylstrip.ZYLModulePyThread
+
+
+def reference_refresh_zyl(net, depth, name_so_far, converted_list):
+    """The walk, step by step, as plain Python."""
+    if GZL.pc.get_extra_verbose():
+        print("CL calling convert on " + str(net) + " depth " + "%d" % depth)
+        print("CL calling convert on " + name_so_far + ": " + type(net).__name__
+              + ", depth " + "%d" % depth)
+    if type(net) is zylstrip.ModuleType:
+        if GZL.pc.get_extra_verbose():
+            print("this is only being called because something in your model is pointed to "
+                  "twice by two different variables.  Highest thing on the list is one of the "
+                  "duplicates")
+        return net
+    all_members = net.__dir__()
+    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
+        for submodule_id, layer in net.named_children():
+            if net != net.get_submodule(submodule_id):
+                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+                setattr(net, submodule_id, reference_refresh_zyl(
+                    net.get_submodule(submodule_id), depth + 1,
+                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
+            if type(net.get_submodule(submodule_id)).__name__ == "ZYLLayer":
+                setattr(net, submodule_id, zylstrip.make_module(
+                    zylstrip.get_pretrained_zyl_var(net, submodule_id)))
+    else:
+        if type(net) in GZL.pc.get_modules_to_track():
+            return net
+        for member in all_members:
+            if isinstance(getattr(type(net), member, None), property):
+                continue
+            try:
+                value = getattr(net, member, None)
+            except Exception:
+                continue
+            sub_name = name_so_far + "." + member
+            if member == "device" or member == "dtype":
+                continue
+            if sub_name in GZL.pc.get_module_names_to_not_save():
+                continue
+            if name_so_far == "" and sub_name in converted_list:
+                if GZL.pc.get_extra_verbose():
+                    print("Skipping %s during save" % sub_name)
+                continue
+            if issubclass(type(value), nn.Module) or member == "layer_array":
+                converted_list += [sub_name]
+                if net != getattr(net, member):
+                    setattr(net, member, reference_refresh_zyl(
+                        getattr(net, member), depth + 1, sub_name, converted_list))
+            if type(getattr(net, member, None)).__name__ == "ZYLLayer":
+                setattr(net, member, zylstrip.make_module(
+                    zylstrip.get_pretrained_zyl_attr(net, member)))
+    if type(net).__name__ == "ZYLLayer":
+        net = zylstrip.make_module(net)
+    return net
+
+
+class Log(list):
+    def add(self, *event):
+        self.append(event)
+
+
+class Watched(list):
+    """A list that logs every `in` test made against it."""
+
+    def __init__(self, log, label, values=()):
+        super().__init__(values)
+        self.log = log
+        self.label = label
+
+    def __contains__(self, item):
+        self.log.add(self.label, item)
+        return super().__contains__(item)
+
+
+class RecordingPC:
+    """Stands for GZL.pc: logs every getter call and every `in` test."""
+
+    def __init__(self, log, tracked=(), not_to_save=(".quirky.skipped", ".lazy.made_up"),
+                 verbose=False, on_not_to_save=None, plain=False):
+        self.log = log
+        self.tracked = list(tracked)
+        self.not_to_save = list(not_to_save)
+        self.verbose = verbose
+        self.on_not_to_save = on_not_to_save
+        self.plain = plain  # hand out plain lists, whose `in` tests are not seen
+
+    def get_extra_verbose(self):
+        self.log.add("get_extra_verbose")
+        return self.verbose
+
+    def get_modules_to_track(self):
+        self.log.add("get_modules_to_track")
+        return Watched(self.log, "tracked", self.tracked)
+
+    def get_module_names_to_not_save(self):
+        if self.on_not_to_save is not None:
+            self.on_not_to_save()
+        self.log.add("get_module_names_to_not_save")
+        if self.plain:
+            return list(self.not_to_save)
+        return Watched(self.log, "not_to_save", self.not_to_save)
+
+
+class ZYLLayer(nn.Module):
+    """Stands for the package's dendrite layer, recognised by its name."""
+
+    def __init__(self, *modules, skip=False):
+        super().__init__()
+        self.layer_array = nn.ModuleList(modules or [nn.Linear(3, 3)])
+        self.processor_array = [None] * len(self.layer_array)
+        if skip:
+            self.skip_weights = nn.ParameterList(
+                [nn.Parameter(torch.zeros(max(1, k), 3)) for k in range(len(self.layer_array))])
+        self.register_buffer("node_index", torch.tensor([0]))
+        self.register_buffer("num_cycles", torch.tensor(1))
+        self.register_buffer("view_tuple", torch.tensor([1, -1]))
+
+
+class Unreadable:
+    def __get__(self, obj, cls):
+        if obj is None:
+            return self
+        raise RuntimeError("cannot read")
+
+
+class Quirky(nn.Module):
+    """Members of every kind the walk tells apart: properties, failing and
+    foreign descriptors, class-level values and modules, static and class
+    methods, an instance value over a method, a device member."""
+
+    shared = ZYLLayer()           # a module on the class
+    limit = 3                     # a plain class value
+    broken = Unreadable()         # reading it raises
+    foreign = str.upper           # a descriptor of another class: reading raises TypeError
+    helper = staticmethod(lambda: ZYLLayer())
+    maker = classmethod(lambda cls: cls)
+
+    def __init__(self):
+        super().__init__()
+        self.inner = ZYLLayer(skip=True)
+        self.device = ZYLLayer()
+        self.skipped = ZYLLayer()
+        self.values = {"a": 1}
+        object.__setattr__(self, "forward", ZYLLayer())  # shadows the method on the instance
+
+    @property
+    def watched(self):
+        raise AssertionError("a property is never read")
+
+
+class OwnDir(nn.Module):
+    """Lists its own members, in its own order, with names that are absent."""
+
+    def __init__(self):
+        super().__init__()
+        self.b = ZYLLayer()
+        self.a = nn.Sequential(ZYLLayer(), nn.ReLU())
+
+    def __dir__(self):
+        return ["missing", "b", "zzz", "a", "b", "training", "__class__"]
+
+
+class Reads(nn.Module):
+    """Logs every attribute read made on it (also by torch's own methods)."""
+
+    log = None
+
+    def __init__(self):
+        super().__init__()
+        self.layer = ZYLLayer()
+        self.lin = nn.Linear(3, 3)
+
+    def __getattribute__(self, name):
+        log = type(self).log
+        if log is not None:
+            log.add("read", name)
+        return super().__getattribute__(name)
+
+
+class Lazy(nn.Module):
+    """Makes some members up in its own __getattr__ (logged)."""
+
+    log = None
+
+    def __init__(self):
+        super().__init__()
+        self.real = ZYLLayer()
+
+    def __dir__(self):
+        return super().__dir__() + ["made_up", "made_module"]
+
+    def __getattr__(self, name):
+        log = type(self).log
+        if log is not None:
+            log.add("getattr", name)
+        if name == "made_up":
+            return 7
+        if name == "made_module":
+            return self.__dict__.setdefault("_made", ZYLLayer())
+        return super().__getattr__(name)
+
+
+class OddDicts(nn.Module):
+    """A parameter dict that is not a plain dict: its reads go through
+    nn.Module.__getattr__ itself."""
+
+    def __init__(self):
+        super().__init__()
+        self.inner = ZYLLayer()
+        self.__dict__["_parameters"] = type("Params", (dict,), {})(self._parameters)
+        self.weight = nn.Parameter(torch.ones(2))
+
+
+def bench_like():
+    net = nn.Sequential()
+    for i in range(3):
+        net.add_module(f"l{i}", ZYLLayer(nn.Linear(3, 3), nn.Linear(3, 3), skip=True))
+    return net
+
+
+def mixed():
+    root = nn.Module()
+    root.quirky = Quirky()
+    root.own_dir = OwnDir()
+    root.reads = Reads()
+    root.lazy = Lazy()
+    root.odd = OddDicts()
+    root.seq = nn.Sequential(nn.Linear(3, 3), ZYLLayer(ZYLLayer(), nn.Linear(3, 3)))
+    root.again = root.seq  # reachable twice
+    return root
+
+
+def structure(module, prefix=""):
+    """Every (path, class name) of the converted network, with the identity
+    of shared modules."""
+    seen = {}
+    out = []
+    for name, sub in module.named_modules(remove_duplicate=False):
+        out.append((name, type(sub).__name__, seen.setdefault(id(sub), len(seen))))
+    return out
+
+
+def run(walk, net, log, **pc_options):
+    previous = GZL.pc
+    GZL.pc = RecordingPC(log, **pc_options)
+    Reads.log = Lazy.log = log
+    try:
+        converted = [] if pc_options.get("plain") else Watched(log, "converted")
+        result = walk(net, 0, "", converted)
+    finally:
+        GZL.pc = previous
+        Reads.log = Lazy.log = None
+    return result, list(converted)
+
+
+def native(net, depth, name, converted):
+    return zylstrip.refresh_zyl(net, depth, name, converted)
+
+
+@pytest.mark.parametrize("build", [bench_like, mixed], ids=["bench-network", "every-kind-of-member"])
+@pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
+def test_walk_matches_reference(build, verbose, capsys):
+    torch.manual_seed(0)
+    net_native, net_reference = build(), build()
+    log_native, log_reference = Log(), Log()
+    out_native, list_native = run(native, net_native, log_native, verbose=verbose)
+    printed_native = capsys.readouterr().out
+    out_reference, list_reference = run(reference_refresh_zyl, net_reference, log_reference,
+                                         verbose=verbose)
+    printed_reference = capsys.readouterr().out
+    assert log_native == log_reference
+    assert list_native == list_reference
+    assert structure(out_native) == structure(out_reference)
+    assert printed_native == printed_reference
+    assert any(event[0] == "not_to_save" for event in log_native)
+    if build is mixed:
+        assert ("read", "__dir__") in log_native and ("getattr", "made_up") in log_native
+
+
+@pytest.mark.parametrize(
+    "tracked", [[Quirky], [ZYLLayer], [nn.Sequential, Reads]], ids=["quirky", "dendrite", "mixed"])
+def test_tracked_classes_match_reference(tracked):
+    net_native, net_reference = mixed(), mixed()
+    log_native, log_reference = Log(), Log()
+    out_native, list_native = run(native, net_native, log_native, tracked=tracked)
+    out_reference, list_reference = run(reference_refresh_zyl, net_reference, log_reference,
+                                        tracked=tracked)
+    assert log_native == log_reference
+    assert list_native == list_reference
+    assert structure(out_native) == structure(out_reference)
+
+
+def test_member_replaced_while_the_walk_runs():
+    """The configuration getter, called for every member, may change the
+    module being walked; what the walk does next follows the change."""
+    results = []
+    saved_limit = Quirky.limit
+    for walk in (native, reference_refresh_zyl):
+        net = nn.Module()
+        net.holder = Quirky()
+        log = Log()
+
+        def swap():
+            if log and log[-1] == ("not_to_save", ".holder.dump_patches"):
+                object.__setattr__(net.holder, "extra_repr", ZYLLayer())
+                Quirky.limit = ZYLLayer()
+
+        try:
+            out, names = run(walk, net, log, on_not_to_save=swap)
+            results.append((log, names, structure(out),
+                            type(net.holder._modules.get("extra_repr")).__name__))
+        finally:
+            Quirky.limit = saved_limit
+    assert results[0] == results[1]
+    assert results[0][3] == "ZYLModulePyThread"
+    assert ".holder.limit" in results[0][1]
+
+
+def test_converted_list_of_another_type_is_extended_with_plus_equals():
+    calls = []
+
+    class Names(list):
+        def __iadd__(self, other):
+            calls.append(list(other))
+            return super().__iadd__(other)
+
+    runs = []
+    for walk in (native, reference_refresh_zyl):
+        calls.clear()
+        names = Names()
+        walk(nn.Sequential(ZYLLayer(), nn.ReLU()), 0, "", names)
+        runs.append((list(names), list(calls)))
+    assert runs[0] == runs[1]
+    assert runs[0][0][:2] == ["[0]", "[0].layer_array"]
+
+
+@pytest.mark.parametrize("name_so_far", ["", ".x"], ids=["root", "below-root"])
+def test_name_texts_of_a_str_subclass_are_added_as_written(name_so_far):
+    added = []
+
+    class Name(str):
+        def __add__(self, other):
+            added.append(str(other))
+            return Name(str.__add__(self, other))
+
+    runs = []
+    for walk in (native, reference_refresh_zyl):
+        added.clear()
+        net = nn.Module()
+        net.layer = ZYLLayer()
+        converted = []
+        walk(net, 0, Name(name_so_far), converted)
+        runs.append((list(added), converted))
+    assert runs[0] == runs[1]
+    assert "." in runs[0][0] and name_so_far + ".layer" in runs[0][1]
+
+
+def test_comparisons_use_the_operator_itself():
+    """`net != child` is asked even when the child is the net itself."""
+    asked = []
+
+    class SelfHolding(nn.Module):
+        def __ne__(self, other):
+            asked.append(other is self)
+            return super().__ne__(other)
+
+        __hash__ = nn.Module.__hash__
+
+    runs = []
+    for walk in (native, reference_refresh_zyl):
+        asked.clear()
+        net = SelfHolding()
+        net.inner = ZYLLayer()
+        object.__setattr__(net, "layer_array", net)  # entered by name, and it is net itself
+        walk(net, 0, "", [])
+        runs.append((list(asked), type(net.inner).__name__))
+    assert runs[0] == runs[1]
+    assert True in runs[0][0] and runs[0][1] == "ZYLModulePyThread"
+
+
+class Pattern:
+    """A not-to-save entry that is no text: every comparison with it is seen."""
+
+    def __init__(self, log, text):
+        self.log = log
+        self.text = text
+
+    def __eq__(self, other):
+        self.log.add("compared", other)
+        return other == self.text
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize(
+    "entries",
+    [
+        pytest.param(lambda log: [".quirky.inner", ".seq", ".again", ".lazy.made_up"],
+                     id="texts"),
+        pytest.param(lambda log: [".quirky.inne", ".quirky.innerx", "quirky.inner", "",
+                                  ".quirky.inner.", ".quirk", ".quirkyy", ".quirkx.inner",
+                                  ".quirky_inner", ".quirky.innex"],
+                     id="near-misses"),
+        pytest.param(lambda log: [Pattern(log, ".quirky.inner"), ".seq"], id="pattern-first"),
+        pytest.param(lambda log: [".seq", Pattern(log, ".reads.layer"), ".own_dir.b"],
+                     id="pattern-between"),
+        pytest.param(lambda log: ["\u00e9t\u00e9", ".quirky.inner\u0394", ".qu\u00efrky"],
+                     id="wider-texts"),
+    ],
+)
+def test_not_to_save_lists_match_reference(entries):
+    """Plain lists of path names (and lists holding other things) skip the
+    same members as the written-out walk."""
+    runs = []
+    for walk in (native, reference_refresh_zyl):
+        log = Log()
+        out, names = run(walk, mixed(), log, plain=True, not_to_save=entries(log))
+        runs.append((log, names, structure(out)))
+    assert runs[0] == runs[1]
+
+
+def test_root_skips_listed_members_with_plain_lists(capsys):
+    """At the root, a member whose path is already recorded is skipped (and
+    named when verbose), also when the recorded list is a plain list."""
+    runs = []
+    for walk in (native, reference_refresh_zyl):
+        net = mixed()
+        log = Log()
+        previous = GZL.pc
+        GZL.pc = RecordingPC(log, plain=True, verbose=True)
+        try:
+            converted = [".quirky", ".seq[1]", ".reads"]
+            out = walk(net, 0, "", converted)
+        finally:
+            GZL.pc = previous
+        runs.append((log, converted, structure(out), capsys.readouterr().out))
+    assert runs[0] == runs[1]
+    assert "Skipping .quirky during save" in runs[0][3]
+    kinds = {path: kind for path, kind, _ in runs[0][2]}
+    assert kinds["quirky.inner"] == "ZYLLayer" and kinds["lazy.real"] == "ZYLModulePyThread"
