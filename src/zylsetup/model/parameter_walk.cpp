@@ -5,11 +5,72 @@
 #include "parameter_walk.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <unordered_map>
 
 namespace zyl {
 
 namespace {
+
+// Deeper subtrees are left to the framework's own code, which decides how
+// deep its recursion may go.
+constexpr int kDeepestWalk = 400;
+
+// Object address -> small index, for the tens of thousands of modules and
+// parameters of one plan: open addressing, no allocation per element.
+class PointerIndex {
+public:
+    // The index stored for `p`, or -1.
+    int find(const void *p) const {
+        if (slots_.empty()) return -1;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
+            if (slots_[i].key == p) return slots_[i].index;
+            if (slots_[i].key == nullptr) return -1;
+        }
+    }
+
+    // The index stored for `p`; when there is none, `fresh` is stored and
+    // returned.
+    int insert(const void *p, int fresh) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
+            if (slots_[i].key == p) return slots_[i].index;
+            if (slots_[i].key == nullptr) {
+                slots_[i] = {p, fresh};
+                ++count_;
+                return fresh;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        const void *key = nullptr;
+        int index = -1;
+    };
+
+    static std::size_t hash(const void *p) {
+        auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+        v ^= v >> 33;
+        v *= 0xff51afd7ed558ccdULL;
+        v ^= v >> 33;
+        return static_cast<std::size_t>(v);
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+        count_ = 0;
+        for (const Slot &slot : old) {
+            if (slot.key != nullptr) insert(slot.key, slot.index);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
 
 py::object checked(PyObject *result) {
     if (result == nullptr) throw py::error_already_set();
@@ -169,11 +230,88 @@ struct ParameterWalk::Impl {
         return true;
     }
 
+    // The C function behind numel() of exact Parameters and Tensors while
+    // calling it is pure: nothing intercepts the call (no function mode, no
+    // tracing), attribute lookup on both classes is the ordinary one and
+    // their numel is the framework's own compiled method.  Null otherwise.
+    PyCFunction pure_numel() const {
+        auto answers = [](const char *function, PyObject *expected) {
+            py::object f = loaded_attribute("torch._C", function);
+            if (!f) return false;
+            PyObject *result = PyObject_CallNoArgs(f.ptr());
+            if (result == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            const bool same = result == expected;
+            Py_DECREF(result);
+            return same;
+        };
+        if (!answers("_is_torch_function_mode_enabled", Py_False) ||
+            !answers("_get_tracing_state", Py_None)) {
+            return nullptr;
+        }
+        PyCFunction found = nullptr;
+        for (py::handle type : {parameter_type, tensor_type}) {
+            auto *t = reinterpret_cast<PyTypeObject *>(type.ptr());
+            if (t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+            PyObject *attribute = PyObject_GetAttr(type.ptr(), s_numel.ptr());
+            if (attribute == nullptr) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            auto held = py::reinterpret_steal<py::object>(attribute);
+            // A method of a compiled class: such a class cannot be changed
+            // from Python, so the function is the framework's.
+            if (Py_TYPE(attribute) != &PyMethodDescr_Type) return nullptr;
+            auto *method = reinterpret_cast<PyMethodDescrObject *>(attribute);
+            PyTypeObject *owner = method->d_common.d_type;
+            if ((owner->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || !PyType_IsSubtype(t, owner) ||
+                std::strcmp(method->d_method->ml_name, "numel") != 0) {
+                return nullptr;
+            }
+            if (found != nullptr && found != method->d_method->ml_meth) return nullptr;
+            found = method->d_method->ml_meth;
+        }
+        return found;
+    }
+
+    // parameter.numel() into `numel` when the call is `pure` (see
+    // pure_numel) for this instance too: its own attributes do not stand in
+    // for the method.  False, with nothing called, otherwise.
+    bool pure_numel_of(PyObject *parameter, PyCFunction pure, long long &numel) const {
+        PyObject *bound = PyObject_GetAttr(parameter, s_numel.ptr());
+        if (bound == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        auto held = py::reinterpret_steal<py::object>(bound);
+        if (!PyCFunction_Check(bound) || PyCFunction_GET_SELF(bound) != parameter ||
+            PyCFunction_GET_FUNCTION(bound) != pure) {
+            return false;
+        }
+        PyObject *result = PyObject_CallNoArgs(bound);
+        if (result == nullptr) {
+            // Left to the ordinary call, which raises it again.
+            PyErr_Clear();
+            return false;
+        }
+        auto count = py::reinterpret_steal<py::object>(result);
+        if (!PyLong_CheckExact(result)) return false;
+        int overflow = 0;
+        numel = PyLong_AsLongLongAndOverflow(result, &overflow);
+        if (numel == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return overflow == 0;
+    }
+
     // The framework's named_modules(memo, prefix, remove_duplicate=True)
     // below `m`, with each module's parameters taken as it is reached.
     bool walk(py::handle m, PointerSet &module_memo, PointerSet &memo,
               std::vector<PyObject *> &out, int depth) {
-        if (depth > 400) return false;
+        if (depth > kDeepestWalk) return false;
         const Tables t = walked_tables(m);
         if (t.parameters == nullptr) return false;
         if (!module_memo.insert(m.ptr())) return true;
@@ -281,6 +419,197 @@ void ParameterWalk::add_numel(py::handle module, bool recurse, py::object &sum,
         sum = checked(PyNumber_Add(sum.ptr(), count.ptr()));
     });
     flush();
+}
+
+// Why a planned sum equals what named_parameters(recurse=True) and numel()
+// would give: the walk yields each parameter of each module below the
+// entry once, so where no module and no parameter below it is held in two
+// places (two table slots), the subtree's sum is the plain sum of its
+// modules' own sums.  Slots are counted over everything below the root,
+// a superset of any subtree, so a count of one proves it.
+struct ParameterWalk::Plan {
+    struct Node {
+        PyObject *module = nullptr;
+        std::size_t first_child = 0;  // into `children`
+        std::size_t child_count = 0;
+        std::size_t first_parameter = 0;  // into `held`
+        std::size_t parameter_count = 0;
+        unsigned holders = 0;  // table slots that hold this module
+        int height = 0;        // longest way down, in modules
+        long long own_sum = 0;
+        long long tree_sum = 0;
+        unsigned char state = 0;  // 0 not reached, 1 open, 2 closed
+        bool plain = false;       // the framework's code, text keys, exact tensors
+        bool own_known = false;   // own_sum is named_parameters(recurse=False)'s
+        bool sealed = false;      // counting the subtree the ordinary way runs no user code
+        bool tree_known = false;  // tree_sum is named_parameters(recurse=True)'s
+    };
+    struct Parameter {
+        unsigned holders = 0;
+        int last_holder = -1;  // the module whose table held it last
+        long long numel = 0;
+        bool known = false;
+    };
+    std::vector<Node> nodes;
+    std::vector<int> children;  // node indexes, per module
+    std::vector<int> held;      // parameter indexes, per module
+    std::vector<Parameter> parameters;
+    PointerIndex node_index, parameter_index;
+    bool valid = false;
+};
+
+void ParameterWalk::plan(py::handle root) {
+    Impl &i = *impl_;
+    plan_ = std::make_unique<Plan>();
+    Plan &p = *plan_;
+    if (!i.usable) return;
+    const PyCFunction pure = i.pure_numel();
+    if (pure == nullptr) return;
+
+    // Every module below the root, each once, closed after all it holds
+    // (except a way back up, which only a cycle has).  Each module and each
+    // parameter is read here only: the memory they live in is touched once.
+    auto node_of = [&](PyObject *module) {
+        const int fresh = static_cast<int>(p.nodes.size());
+        const int at = p.node_index.insert(module, fresh);
+        if (at == fresh) {
+            p.nodes.emplace_back();
+            p.nodes.back().module = module;
+        }
+        return at;
+    };
+    const int root_at = node_of(root.ptr());
+    p.nodes[root_at].holders = 1;  // the caller: a way back to the root is a second holder
+    std::vector<std::pair<int, bool>> stack{{root_at, false}};
+    std::vector<int> closed;
+    while (!stack.empty()) {
+        const auto [at, closing] = stack.back();
+        stack.pop_back();
+        if (closing) {
+            p.nodes[at].state = 2;
+            closed.push_back(at);
+            continue;
+        }
+        if (p.nodes[at].state != 0) continue;
+        p.nodes[at].state = 1;
+        stack.emplace_back(at, true);
+        const Impl::Tables t = i.tables(p.nodes[at].module);
+        if (t.parameters == nullptr) continue;
+        bool plain = true;
+        bool own_known = true;
+        long long own_sum = 0;
+        const std::size_t first_parameter = p.held.size();
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(t.parameters, &pos, &key, &value)) {
+            // Other keys could run code of their own where the framework
+            // builds the parameter's name.
+            if (!PyUnicode_CheckExact(key)) plain = false;
+            if (value == Py_None) continue;
+            if (!i.is_plain_tensor(value)) {
+                plain = false;
+                continue;
+            }
+            const int fresh = static_cast<int>(p.parameters.size());
+            const int q = p.parameter_index.insert(value, fresh);
+            if (q == fresh) {
+                p.parameters.emplace_back();
+                // numel() of an exact tensor is pure: one call serves every
+                // module and every entry that holds it.
+                p.parameters.back().known = i.pure_numel_of(value, pure, p.parameters.back().numel);
+            }
+            Plan::Parameter &parameter = p.parameters[q];
+            ++parameter.holders;
+            p.held.push_back(q);
+            // Yielded once however often the table holds it.
+            if (parameter.last_holder == at) continue;
+            parameter.last_holder = at;
+            if (!parameter.known || __builtin_add_overflow(own_sum, parameter.numel, &own_sum)) {
+                own_known = false;
+            }
+        }
+        const std::size_t first_child = p.children.size();
+        pos = 0;
+        while (PyDict_Next(t.children, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) plain = false;
+            if (value == Py_None) continue;
+            const int child = node_of(value);
+            ++p.nodes[child].holders;
+            p.children.push_back(child);
+            if (p.nodes[child].state == 1) return;  // a cycle: no plan
+            if (p.nodes[child].state == 0) stack.emplace_back(child, false);
+        }
+        Plan::Node &n = p.nodes[at];
+        n.first_parameter = first_parameter;
+        n.parameter_count = p.held.size() - first_parameter;
+        n.first_child = first_child;
+        n.child_count = p.children.size() - first_child;
+        n.plain = plain;
+        n.own_known = plain && own_known;
+        n.own_sum = own_sum;
+    }
+
+    // The subtree sums, children before their parents.
+    for (const int at : closed) {
+        Plan::Node &n = p.nodes[at];
+        if (!n.plain) continue;
+        bool unique = true;
+        for (std::size_t k = 0; k < n.parameter_count && unique; ++k) {
+            unique = p.parameters[p.held[n.first_parameter + k]].holders == 1;
+        }
+        bool sealed = n.own_known;
+        long long tree_sum = n.own_sum;
+        int height = 0;
+        for (std::size_t c = 0; c < n.child_count; ++c) {
+            const Plan::Node &child = p.nodes[p.children[n.first_child + c]];
+            sealed = sealed && child.sealed;
+            unique = unique && child.holders == 1 && child.tree_known;
+            height = std::max(height, child.height + 1);
+            if (unique && __builtin_add_overflow(tree_sum, child.tree_sum, &tree_sum)) {
+                unique = false;
+            }
+        }
+        n.height = height;
+        n.sealed = sealed && height <= kDeepestWalk;
+        n.tree_known = n.sealed && unique;
+        n.tree_sum = tree_sum;
+    }
+    // While named_modules is the framework's, it runs no user code of its
+    // own; the plan then holds until something else might.
+    p.valid = p.nodes[root_at].plain;
+}
+
+void ParameterWalk::count_entry(py::handle module, py::object &direct, py::object &tree) {
+    const Plan::Node *n = nullptr;
+    if (plan_ && plan_->valid) {
+        const int at = plan_->node_index.find(module.ptr());
+        // Reaching anything else, named_modules may have run user code.
+        if (at >= 0 && plan_->nodes[at].plain) {
+            n = &plan_->nodes[at];
+        } else {
+            plan_->valid = false;
+        }
+    }
+    if (n != nullptr && n->own_known) {
+        direct = py::int_(n->own_sum);
+    } else {
+        if (n != nullptr) plan_->valid = false;
+        n = nullptr;
+        direct = py::int_(0);
+        add_numel(module, false, direct);
+    }
+    if (n != nullptr && n->tree_known) {
+        tree = py::int_(n->tree_sum);
+        return;
+    }
+    // A sealed subtree is walked through its tables with pure numel()
+    // calls: the plan still holds afterwards.
+    if (n == nullptr || !n->sealed) {
+        if (plan_) plan_->valid = false;
+    }
+    tree = py::int_(0);
+    add_numel(module, true, tree);
 }
 
 }  // namespace zyl

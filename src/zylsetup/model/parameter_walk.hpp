@@ -44,14 +44,31 @@ public:
     void add_numel(py::handle module, bool recurse, py::object &sum,
                    PointerSet *seen = nullptr);
 
+    // Reads the member tables of every module below `root` once (nothing of
+    // the user's runs) and sums each module's parameters and each subtree's
+    // from them, so that count_entry can answer without walking again.  To
+    // be called right after root.named_modules(...) has been called and
+    // before its first item is taken.
+    void plan(py::handle root);
+
+    // For the next module that root.named_modules(...) yielded: `direct` =
+    // the numel sum over module.named_parameters(recurse=False), then
+    // `tree` = the same with recurse=True, as add_numel gives them.  The
+    // planned sums are used only while no code of the user's can have run
+    // since plan(); from the first module that may have run some (or whose
+    // counting may) on, every count is taken the ordinary way.
+    void count_entry(py::handle module, py::object &direct, py::object &tree);
+
 private:
     struct Impl;
+    struct Plan;
     // Appends what named_parameters would yield; false when the framework's
     // own code cannot be vouched for (nothing was appended then).
     bool collect(py::handle module, bool recurse, std::vector<PyObject *> &out);
     void call_method_each(py::handle module, bool recurse,
                           const std::function<void(py::handle)> &visit);
     std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Plan> plan_;
     std::vector<PyObject *> found_;  // reused by each(); visits never re-enter it
 };
 
