@@ -86,17 +86,12 @@ py::list get_module_entries(py::handle model) {
     ParameterWalk walk;
     const py::str dot(".");
     std::vector<std::pair<py::object, py::object>> ids;  // (entry, id)
-    py::object modules = model.attr("named_modules")("remove_duplicate"_a = false);
-    walk.plan(model);
-    for (py::handle pair : modules) {
-        auto item = pair.cast<py::tuple>();
-        py::object name = item[0];
-        py::object module = item[1];
+    // `direct` and `tree` null: counted here, in the framework's order.
+    auto add = [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
         // The id and depth come from the name as text (bytes are decoded
         // as UTF-8, anything else refused, as the conversion to text does).
-        py::object name_text = name;
+        py::object name_text = py::reinterpret_borrow<py::object>(name);
         if (!PyUnicode_Check(name.ptr())) name_text = py::str(name.cast<std::string>());
-        if (PyUnicode_GET_LENGTH(name_text.ptr()) == 0) continue;
         py::object entry = checked(PyDict_Copy(k.created.ptr()));
         py::object id = checked(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
         set_item(entry, k.id, id);
@@ -108,12 +103,37 @@ py::list get_module_entries(py::handle model) {
         const Py_ssize_t dots = PyUnicode_Count(name_text.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
         if (dots < 0) throw py::error_already_set();
         set_item(entry, k.depth, py::int_(dots));
-        py::object direct, tree;
-        walk.count_entry(module, direct, tree);
-        set_item(entry, k.direct_param_count, direct);
-        set_item(entry, k.tree_param_count, tree);
+        if (!direct) {
+            py::object counted_direct, counted_tree;
+            walk.count_entry(module, counted_direct, counted_tree);
+            set_item(entry, k.direct_param_count, counted_direct);
+            set_item(entry, k.tree_param_count, counted_tree);
+        } else {
+            set_item(entry, k.direct_param_count, direct);
+            set_item(entry, k.tree_param_count, tree);
+        }
         entries.append(entry);
         ids.emplace_back(std::move(entry), std::move(id));
+    };
+    py::object modules = model.attr("named_modules")("remove_duplicate"_a = false);
+    walk.plan(model);
+    // Where the framework's generator would run alone, its pairs are read
+    // from the member tables instead: it is never started.
+    const bool planned = walk.each_planned_module(
+        [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
+            if (PyUnicode_GET_LENGTH(name.ptr()) != 0) add(name, module, direct, tree);
+        });
+    if (!planned) {
+        for (py::handle pair : modules) {
+            auto item = pair.cast<py::tuple>();
+            py::object name = item[0];
+            if (PyUnicode_Check(name.ptr()) ? PyUnicode_GET_LENGTH(name.ptr()) == 0
+                                            : name.cast<std::string>().empty()) {
+                continue;
+            }
+            py::object module = item[1];
+            add(name, module, py::handle(), py::handle());
+        }
     }
 
     py::tuple classes(pc().attr("get_modules_to_replace")());

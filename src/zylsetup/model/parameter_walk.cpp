@@ -452,11 +452,34 @@ struct ParameterWalk::Plan {
     };
     std::vector<Node> nodes;
     std::vector<int> children;  // node indexes, per module
+    std::vector<PyObject *> child_keys;  // the names they are held under
     std::vector<int> held;      // parameter indexes, per module
     std::vector<Parameter> parameters;
     PointerIndex node_index, parameter_index;
+    int root = -1;
     bool valid = false;
+    bool whole = false;  // each_planned_module may stand for named_modules
 };
+
+namespace {
+
+// prefix + "." + key, as the framework's named_modules joins names.
+py::object joined(PyObject *prefix, PyObject *key) {
+    const Py_ssize_t a = PyUnicode_GET_LENGTH(prefix);
+    const Py_ssize_t b = PyUnicode_GET_LENGTH(key);
+    const Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(prefix), PyUnicode_MAX_CHAR_VALUE(key));
+    PyObject *name = PyUnicode_New(a + 1 + b, std::max<Py_UCS4>(widest, '.'));
+    if (name == nullptr) throw py::error_already_set();
+    auto held = py::reinterpret_steal<py::object>(name);
+    if (PyUnicode_CopyCharacters(name, 0, prefix, 0, a) < 0 ||
+        PyUnicode_WriteChar(name, a, '.') < 0 ||
+        PyUnicode_CopyCharacters(name, a + 1, key, 0, b) < 0) {
+        throw py::error_already_set();
+    }
+    return held;
+}
+
+}  // namespace
 
 void ParameterWalk::plan(py::handle root) {
     Impl &i = *impl_;
@@ -537,6 +560,7 @@ void ParameterWalk::plan(py::handle root) {
             const int child = node_of(value);
             ++p.nodes[child].holders;
             p.children.push_back(child);
+            p.child_keys.push_back(key);
             if (p.nodes[child].state == 1) return;  // a cycle: no plan
             if (p.nodes[child].state == 0) stack.emplace_back(child, false);
         }
@@ -577,39 +601,86 @@ void ParameterWalk::plan(py::handle root) {
     }
     // While named_modules is the framework's, it runs no user code of its
     // own; the plan then holds until something else might.
-    p.valid = p.nodes[root_at].plain;
+    const Plan::Node &r = p.nodes[root_at];
+    p.root = root_at;
+    p.valid = r.plain;
+    // named_modules recurses once per level: half the interpreter's limit
+    // is left to the caller.
+    bool whole = r.plain && r.height <= std::min(kDeepestWalk, Py_GetRecursionLimit() / 2);
+    for (std::size_t c = 0; c < r.child_count && whole; ++c) {
+        whole = p.nodes[p.children[r.first_child + c]].sealed;
+    }
+    p.whole = whole;
+}
+
+bool ParameterWalk::each_planned_module(
+    const std::function<void(py::handle, py::handle, py::handle, py::handle)> &visit) {
+    if (!plan_ || !plan_->valid || !plan_->whole) return false;
+    const Plan &p = *plan_;
+    // The framework's order: a module, then each child's subtree in table
+    // order; a module held in two places is gone through in both.
+    struct Frame {
+        int node;
+        std::size_t next;
+        py::object name;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({p.root, 0, py::str("")});
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        const Plan::Node &n = p.nodes[frame.node];
+        if (frame.next == n.child_count) {
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t slot = n.first_child + frame.next++;
+        const int at = p.children[slot];
+        PyObject *key = p.child_keys[slot];
+        // Below an empty name the key is the name (the key itself, as
+        // "" + key gives it).
+        py::object name = PyUnicode_GET_LENGTH(frame.name.ptr()) != 0
+                              ? joined(frame.name.ptr(), key)
+                              : py::reinterpret_borrow<py::object>(key);
+        const Plan::Node &child = p.nodes[at];
+        py::object direct = py::int_(child.own_sum);
+        py::object tree;
+        if (child.tree_known) {
+            tree = py::int_(child.tree_sum);
+        } else {
+            // A sealed subtree: its tables are walked with pure numel() calls.
+            tree = py::int_(0);
+            add_numel(child.module, true, tree);
+        }
+        visit(name, child.module, direct, tree);
+        stack.push_back({at, 0, std::move(name)});
+    }
+    return true;
 }
 
 void ParameterWalk::count_entry(py::handle module, py::object &direct, py::object &tree) {
     const Plan::Node *n = nullptr;
     if (plan_ && plan_->valid) {
         const int at = plan_->node_index.find(module.ptr());
-        // Reaching anything else, named_modules may have run user code.
-        if (at >= 0 && plan_->nodes[at].plain) {
-            n = &plan_->nodes[at];
-        } else {
-            plan_->valid = false;
-        }
+        if (at >= 0 && plan_->nodes[at].plain) n = &plan_->nodes[at];
+        // Reaching a module the plan cannot vouch for may have run user
+        // code, and counting outside a sealed subtree may: the plan holds
+        // no further (what it says of this module still holds now).
+        if (n == nullptr || !n->sealed) plan_->valid = false;
     }
     if (n != nullptr && n->own_known) {
         direct = py::int_(n->own_sum);
     } else {
-        if (n != nullptr) plan_->valid = false;
-        n = nullptr;
         direct = py::int_(0);
         add_numel(module, false, direct);
+        n = nullptr;
     }
     if (n != nullptr && n->tree_known) {
         tree = py::int_(n->tree_sum);
-        return;
+    } else {
+        // In a sealed subtree: its tables, with pure numel() calls.
+        tree = py::int_(0);
+        add_numel(module, true, tree);
     }
-    // A sealed subtree is walked through its tables with pure numel()
-    // calls: the plan still holds afterwards.
-    if (n == nullptr || !n->sealed) {
-        if (plan_) plan_->valid = false;
-    }
-    tree = py::int_(0);
-    add_numel(module, true, tree);
 }
 
 }  // namespace zyl

@@ -59,6 +59,17 @@ public:
     // counting may) on, every count is taken the ordinary way.
     void count_entry(py::handle module, py::object &direct, py::object &tree);
 
+    // When the plan vouches for everything below the root (named_modules is
+    // the framework's throughout, and no code of the user's runs anywhere
+    // below), calls visit(name, module, direct, tree) for each pair that
+    // root.named_modules(remove_duplicate=False) would yield after the
+    // root's own, in its order and with equal names, with the counts that
+    // count_entry would give; then returns true.  The pairs come from the
+    // member tables, so the framework's generator need not run.  False,
+    // with nothing visited, otherwise.
+    bool each_planned_module(
+        const std::function<void(py::handle, py::handle, py::handle, py::handle)> &visit);
+
 private:
     struct Impl;
     struct Plan;
