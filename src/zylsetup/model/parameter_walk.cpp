@@ -16,41 +16,38 @@ namespace {
 // deep its recursion may go.
 constexpr int kDeepestWalk = 400;
 
-// Object address -> small index, for the tens of thousands of modules and
-// parameters of one plan: open addressing, no allocation per element.
+// Object address -> its number, counting from 0 in the order first seen,
+// for the tens of thousands of modules and parameters of one plan: open
+// addressing over the numbers alone, so the table stays small.
 class PointerIndex {
 public:
-    // The index stored for `p`, or -1.
+    // The number of `p`, or -1.
     int find(const void *p) const {
         if (slots_.empty()) return -1;
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
-            if (slots_[i].key == p) return slots_[i].index;
-            if (slots_[i].key == nullptr) return -1;
+            const int at = slots_[i];
+            if (at < 0) return -1;
+            if (keys_[at] == p) return at;
         }
     }
 
-    // The index stored for `p`; when there is none, `fresh` is stored and
-    // returned.
-    int insert(const void *p, int fresh) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
+    // The number of `p`, the next one when it is new.
+    int insert(const void *p) {
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
-            if (slots_[i].key == p) return slots_[i].index;
-            if (slots_[i].key == nullptr) {
-                slots_[i] = {p, fresh};
-                ++count_;
-                return fresh;
+            const int at = slots_[i];
+            if (at >= 0 && keys_[at] == p) return at;
+            if (at < 0) {
+                slots_[i] = static_cast<int>(keys_.size());
+                keys_.push_back(p);
+                return slots_[i];
             }
         }
     }
 
 private:
-    struct Slot {
-        const void *key = nullptr;
-        int index = -1;
-    };
-
     static std::size_t hash(const void *p) {
         auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
         v ^= v >> 33;
@@ -60,16 +57,17 @@ private:
     }
 
     void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-        count_ = 0;
-        for (const Slot &slot : old) {
-            if (slot.key != nullptr) insert(slot.key, slot.index);
+        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, -1);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = 0; at < keys_.size(); ++at) {
+            std::size_t i = hash(keys_[at]) & mask;
+            while (slots_[i] >= 0) i = (i + 1) & mask;
+            slots_[i] = static_cast<int>(at);
         }
     }
 
-    std::vector<Slot> slots_;
-    std::size_t count_ = 0;
+    std::vector<const void *> keys_;
+    std::vector<int> slots_;  // -1: empty
 };
 
 py::object checked(PyObject *result) {
@@ -493,16 +491,14 @@ void ParameterWalk::plan(py::handle root) {
     // (except a way back up, which only a cycle has).  Each module and each
     // parameter is read here only: the memory they live in is touched once.
     auto node_of = [&](PyObject *module) {
-        const int fresh = static_cast<int>(p.nodes.size());
-        const int at = p.node_index.insert(module, fresh);
-        if (at == fresh) {
+        const int at = p.node_index.insert(module);
+        if (at == static_cast<int>(p.nodes.size())) {
             p.nodes.emplace_back();
             p.nodes.back().module = module;
         }
         return at;
     };
     const int root_at = node_of(root.ptr());
-    p.nodes[root_at].holders = 1;  // the caller: a way back to the root is a second holder
     std::vector<std::pair<int, bool>> stack{{root_at, false}};
     std::vector<int> closed;
     while (!stack.empty()) {
@@ -534,9 +530,8 @@ void ParameterWalk::plan(py::handle root) {
                 plain = false;
                 continue;
             }
-            const int fresh = static_cast<int>(p.parameters.size());
-            const int q = p.parameter_index.insert(value, fresh);
-            if (q == fresh) {
+            const int q = p.parameter_index.insert(value);
+            if (q == static_cast<int>(p.parameters.size())) {
                 p.parameters.emplace_back();
                 // numel() of an exact tensor is pure: one call serves every
                 // module and every entry that holds it.
