@@ -31,7 +31,7 @@ struct EntryKeys {
             replaced_root = interned("replaced_root"), in_replaced = interned("in_replaced");
     py::str type_name_attr = interned("__name__");
     // The keys an entry is created with, in order, over placeholder values.
-    // A copy of it is a new entry's table: made in one piece, and already
+    // A copy of it is a new entry's table: made at once, and already
     // sized for the three keys the marking passes add.
     py::dict created;
 
