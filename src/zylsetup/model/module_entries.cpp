@@ -30,6 +30,17 @@ struct EntryKeys {
             is_replaced_root = interned("is_replaced_root"),
             replaced_root = interned("replaced_root"), in_replaced = interned("in_replaced");
     py::str type_name_attr = interned("__name__");
+    // The keys an entry is created with, in order, over placeholder values.
+    // A copy of it is a new entry's table: made at once, and already
+    // sized for the three keys the marking passes add.
+    py::dict created;
+
+    EntryKeys() {
+        for (py::handle key :
+             {id, name, type_name, module, depth, direct_param_count, tree_param_count}) {
+            set_item(created, key, py::none());
+        }
+    }
 };
 
 const EntryKeys &entry_keys() {
@@ -37,24 +48,51 @@ const EntryKeys &entry_keys() {
     return storage.call_once_and_store_result([] { return EntryKeys(); }).get_stored();
 }
 
+// `text` starts with `prefix` followed by ".".
+bool dot_prefix(PyObject *prefix, PyObject *text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
+    if (PyUnicode_GET_LENGTH(text) <= n || PyUnicode_READ_CHAR(text, n) != '.') return false;
+    const Py_ssize_t hit = PyUnicode_Tailmatch(text, prefix, 0, n, -1);
+    if (hit < 0) throw py::error_already_set();
+    return hit == 1;
+}
+
+// The place in `root_order` of the earliest root among the prefixes of
+// `id` that end just before one of its dots; -1 when there is none.
+long outermost_root(PyObject *id, PyObject *root_order) {
+    long best = -1;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(id);
+    for (Py_ssize_t at = 0; at < n;) {
+        const Py_ssize_t dot_at = PyUnicode_FindChar(id, '.', at, n, 1);
+        if (dot_at == -2) throw py::error_already_set();
+        if (dot_at < 0) break;
+        if (dot_at > 0) {
+            py::object prefix = checked(PyUnicode_Substring(id, 0, dot_at));
+            PyObject *order = PyDict_GetItemWithError(root_order, prefix.ptr());
+            if (order == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            if (order != nullptr) {
+                const long place = PyLong_AsLong(order);
+                if (best < 0 || place < best) best = place;
+            }
+        }
+        at = dot_at + 1;
+    }
+    return best;
+}
+
 py::list get_module_entries(py::handle model) {
     const EntryKeys &k = entry_keys();
     py::list entries;
-    // What the counting passes learn about each module serves every entry
-    // of this call: nothing changes the modules meanwhile.
     ParameterWalk walk;
     const py::str dot(".");
     std::vector<std::pair<py::object, py::object>> ids;  // (entry, id)
-    for (py::handle pair : model.attr("named_modules")("remove_duplicate"_a = false)) {
-        auto item = pair.cast<py::tuple>();
-        py::object name = item[0];
-        py::object module = item[1];
+    // `direct` and `tree` null: counted here, in the framework's order.
+    auto add = [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
         // The id and depth come from the name as text (bytes are decoded
         // as UTF-8, anything else refused, as the conversion to text does).
-        py::object name_text = name;
+        py::object name_text = py::reinterpret_borrow<py::object>(name);
         if (!PyUnicode_Check(name.ptr())) name_text = py::str(name.cast<std::string>());
-        if (PyUnicode_GET_LENGTH(name_text.ptr()) == 0) continue;
-        py::dict entry;
+        py::object entry = checked(PyDict_Copy(k.created.ptr()));
         py::object id = checked(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
         set_item(entry, k.id, id);
         set_item(entry, k.name, name);
@@ -65,20 +103,44 @@ py::list get_module_entries(py::handle model) {
         const Py_ssize_t dots = PyUnicode_Count(name_text.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
         if (dots < 0) throw py::error_already_set();
         set_item(entry, k.depth, py::int_(dots));
-        py::object direct = py::int_(0);
-        walk.add_numel(module, false, direct);
-        set_item(entry, k.direct_param_count, direct);
-        py::object tree = py::int_(0);
-        walk.add_numel(module, true, tree);
-        set_item(entry, k.tree_param_count, tree);
+        if (!direct) {
+            py::object counted_direct, counted_tree;
+            walk.count_entry(module, counted_direct, counted_tree);
+            set_item(entry, k.direct_param_count, counted_direct);
+            set_item(entry, k.tree_param_count, counted_tree);
+        } else {
+            set_item(entry, k.direct_param_count, direct);
+            set_item(entry, k.tree_param_count, tree);
+        }
         entries.append(entry);
         ids.emplace_back(std::move(entry), std::move(id));
+    };
+    py::object modules = model.attr("named_modules")("remove_duplicate"_a = false);
+    walk.plan(model);
+    // Where the framework's generator would run alone, its pairs are read
+    // from the member tables instead: it is never started.
+    const bool planned = walk.each_planned_module(
+        [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
+            if (PyUnicode_GET_LENGTH(name.ptr()) != 0) add(name, module, direct, tree);
+        });
+    if (!planned) {
+        for (py::handle pair : modules) {
+            auto item = pair.cast<py::tuple>();
+            py::object name = item[0];
+            if (PyUnicode_Check(name.ptr()) ? PyUnicode_GET_LENGTH(name.ptr()) == 0
+                                            : name.cast<std::string>().empty()) {
+                continue;
+            }
+            py::object module = item[1];
+            add(name, module, py::handle(), py::handle());
+        }
     }
 
     py::tuple classes(pc().attr("get_modules_to_replace")());
     // Root ids with their place in module order: an id inside several roots
     // names the earliest, which is the outermost.
     py::dict root_order;
+    std::vector<PyObject *> root_ids;  // by place; held by `ids`
     for (auto &[entry, id] : ids) {
         bool is_root = false;
         if (!classes.empty()) {
@@ -88,38 +150,43 @@ py::list get_module_entries(py::handle model) {
         }
         set_item(entry, k.is_replaced_root, py::bool_(is_root));
         if (is_root && !root_order.contains(id)) {
-            set_item(root_order, id, py::int_(PyDict_GET_SIZE(root_order.ptr())));
+            set_item(root_order, id, py::int_(root_ids.size()));
+            root_ids.push_back(id.ptr());
         }
     }
 
+    // The prefixes of an id are its parent's prefixes and the parent id
+    // itself, so an id's outermost root follows from its parent's.  In
+    // module order the parent is among the ids just before it, kept on a
+    // stack of ids each of which prefixes the next; an id whose parent is
+    // not there is looked up prefix by prefix.
+    struct Known {
+        PyObject *id;
+        long root;  // place of its outermost root, or -1
+        long own;   // its own place as a root, or -1
+    };
+    std::vector<Known> chain;
     for (auto &[entry, id] : ids) {
-        py::object root = py::none();
-        if (PyDict_GET_SIZE(root_order.ptr()) != 0) {
-            // The roots that contain this id are the prefixes of it that end
-            // just before one of its dots.
+        long root = -1;
+        if (!root_ids.empty()) {
             const Py_ssize_t n = PyUnicode_GET_LENGTH(id.ptr());
-            long best = -1;
-            for (Py_ssize_t at = 0; at < n;) {
-                const Py_ssize_t dot_at = PyUnicode_FindChar(id.ptr(), '.', at, n, 1);
-                if (dot_at == -2) throw py::error_already_set();
-                if (dot_at < 0) break;
-                if (dot_at > 0) {
-                    py::object prefix = checked(PyUnicode_Substring(id.ptr(), 0, dot_at));
-                    PyObject *order = PyDict_GetItemWithError(root_order.ptr(), prefix.ptr());
-                    if (order == nullptr && PyErr_Occurred()) throw py::error_already_set();
-                    if (order != nullptr) {
-                        const long place = PyLong_AsLong(order);
-                        if (best < 0 || place < best) {
-                            best = place;
-                            root = prefix;
-                        }
-                    }
-                }
-                at = dot_at + 1;
+            const Py_ssize_t parent_length = PyUnicode_FindChar(id.ptr(), '.', 0, n, -1);
+            if (parent_length == -2) throw py::error_already_set();
+            while (!chain.empty() && !dot_prefix(chain.back().id, id.ptr())) chain.pop_back();
+            if (parent_length > 0 && !chain.empty() &&
+                PyUnicode_GET_LENGTH(chain.back().id) == parent_length) {
+                const Known &parent = chain.back();
+                root = parent.root;
+                if (parent.own >= 0 && (root < 0 || parent.own < root)) root = parent.own;
+            } else if (parent_length > 0) {
+                root = outermost_root(id.ptr(), root_order.ptr());
             }
+            PyObject *own = PyDict_GetItemWithError(root_order.ptr(), id.ptr());
+            if (own == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            chain.push_back({id.ptr(), root, own == nullptr ? -1 : PyLong_AsLong(own)});
         }
-        set_item(entry, k.replaced_root, root);
-        set_item(entry, k.in_replaced, py::bool_(!root.is_none()));
+        set_item(entry, k.replaced_root, root < 0 ? py::handle(Py_None) : root_ids[root]);
+        set_item(entry, k.in_replaced, py::bool_(root >= 0));
     }
     return entries;
 }

@@ -5,11 +5,70 @@
 #include "parameter_walk.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <unordered_map>
 
 namespace zyl {
 
 namespace {
+
+// Deeper subtrees are left to the framework's own code, which decides how
+// deep its recursion may go.
+constexpr int kDeepestWalk = 400;
+
+// Object address -> its number, counting from 0 in the order first seen,
+// for the tens of thousands of modules and parameters of one plan: open
+// addressing over the numbers alone, so the table stays small.
+class PointerIndex {
+public:
+    // The number of `p`, or -1.
+    int find(const void *p) const {
+        if (slots_.empty()) return -1;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
+            const int at = slots_[i];
+            if (at < 0) return -1;
+            if (keys_[at] == p) return at;
+        }
+    }
+
+    // The number of `p`, the next one when it is new.
+    int insert(const void *p) {
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
+            const int at = slots_[i];
+            if (at >= 0 && keys_[at] == p) return at;
+            if (at < 0) {
+                slots_[i] = static_cast<int>(keys_.size());
+                keys_.push_back(p);
+                return slots_[i];
+            }
+        }
+    }
+
+private:
+    static std::size_t hash(const void *p) {
+        auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+        v ^= v >> 33;
+        v *= 0xff51afd7ed558ccdULL;
+        v ^= v >> 33;
+        return static_cast<std::size_t>(v);
+    }
+
+    void grow() {
+        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, -1);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = 0; at < keys_.size(); ++at) {
+            std::size_t i = hash(keys_[at]) & mask;
+            while (slots_[i] >= 0) i = (i + 1) & mask;
+            slots_[i] = static_cast<int>(at);
+        }
+    }
+
+    std::vector<const void *> keys_;
+    std::vector<int> slots_;  // -1: empty
+};
 
 py::object checked(PyObject *result) {
     if (result == nullptr) throw py::error_already_set();
@@ -65,9 +124,12 @@ struct ParameterWalk::Impl {
     // The member tables of one module, borrowed from its instance dict (the
     // module holds them for the whole pass); null when the module's lookups
     // are not the framework's plain ones.
+    // Held, not borrowed: a module may be changed by code that runs while a
+    // pass is under way (a patched numel, say), and a dropped table must not
+    // be read after it is freed.
     struct Tables {
-        PyObject *parameters = nullptr;
-        PyObject *children = nullptr;
+        py::object parameters;
+        py::object children;
     };
     std::vector<std::pair<PyTypeObject *, bool>> types;
     std::unordered_map<PyObject *, Tables> walked;
@@ -135,8 +197,9 @@ struct ParameterWalk::Impl {
             has_key(dict, s_named_members) || has_key(dict, s_named_modules)) {
             return {};
         }
-        Tables t{exact_dict_item(dict, s_parameters), exact_dict_item(dict, s_modules)};
-        if (t.parameters == nullptr || t.children == nullptr) return {};
+        Tables t{py::reinterpret_borrow<py::object>(exact_dict_item(dict, s_parameters)),
+                 py::reinterpret_borrow<py::object>(exact_dict_item(dict, s_modules))};
+        if (!t.parameters || !t.children) return {};
         return t;
     }
 
@@ -169,21 +232,98 @@ struct ParameterWalk::Impl {
         return true;
     }
 
+    // The C function behind numel() of exact Parameters and Tensors while
+    // calling it is pure: nothing intercepts the call (no function mode, no
+    // tracing), attribute lookup on both classes is the ordinary one and
+    // their numel is the framework's own compiled method.  Null otherwise.
+    PyCFunction pure_numel() const {
+        auto answers = [](const char *function, PyObject *expected) {
+            py::object f = loaded_attribute("torch._C", function);
+            if (!f) return false;
+            PyObject *result = PyObject_CallNoArgs(f.ptr());
+            if (result == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            const bool same = result == expected;
+            Py_DECREF(result);
+            return same;
+        };
+        if (!answers("_is_torch_function_mode_enabled", Py_False) ||
+            !answers("_get_tracing_state", Py_None)) {
+            return nullptr;
+        }
+        PyCFunction found = nullptr;
+        for (py::handle type : {parameter_type, tensor_type}) {
+            auto *t = reinterpret_cast<PyTypeObject *>(type.ptr());
+            if (t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+            PyObject *attribute = PyObject_GetAttr(type.ptr(), s_numel.ptr());
+            if (attribute == nullptr) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            auto held = py::reinterpret_steal<py::object>(attribute);
+            // A method of a compiled class: such a class cannot be changed
+            // from Python, so the function is the framework's.
+            if (Py_TYPE(attribute) != &PyMethodDescr_Type) return nullptr;
+            auto *method = reinterpret_cast<PyMethodDescrObject *>(attribute);
+            PyTypeObject *owner = method->d_common.d_type;
+            if ((owner->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || !PyType_IsSubtype(t, owner) ||
+                std::strcmp(method->d_method->ml_name, "numel") != 0) {
+                return nullptr;
+            }
+            if (found != nullptr && found != method->d_method->ml_meth) return nullptr;
+            found = method->d_method->ml_meth;
+        }
+        return found;
+    }
+
+    // parameter.numel() into `numel` when the call is `pure` (see
+    // pure_numel) for this instance too: its own attributes do not stand in
+    // for the method.  False, with nothing called, otherwise.
+    bool pure_numel_of(PyObject *parameter, PyCFunction pure, long long &numel) const {
+        PyObject *bound = PyObject_GetAttr(parameter, s_numel.ptr());
+        if (bound == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        auto held = py::reinterpret_steal<py::object>(bound);
+        if (!PyCFunction_Check(bound) || PyCFunction_GET_SELF(bound) != parameter ||
+            PyCFunction_GET_FUNCTION(bound) != pure) {
+            return false;
+        }
+        PyObject *result = PyObject_CallNoArgs(bound);
+        if (result == nullptr) {
+            // Left to the ordinary call, which raises it again.
+            PyErr_Clear();
+            return false;
+        }
+        auto count = py::reinterpret_steal<py::object>(result);
+        if (!PyLong_CheckExact(result)) return false;
+        int overflow = 0;
+        numel = PyLong_AsLongLongAndOverflow(result, &overflow);
+        if (numel == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return overflow == 0;
+    }
+
     // The framework's named_modules(memo, prefix, remove_duplicate=True)
     // below `m`, with each module's parameters taken as it is reached.
     bool walk(py::handle m, PointerSet &module_memo, PointerSet &memo,
               std::vector<PyObject *> &out, int depth) {
-        if (depth > 400) return false;
+        if (depth > kDeepestWalk) return false;
         const Tables t = walked_tables(m);
-        if (t.parameters == nullptr) return false;
+        if (!t.parameters) return false;
         if (!module_memo.insert(m.ptr())) return true;
-        if (!add_parameters(t.parameters, [&](PyObject *p) { return memo.insert(p); }, out)) {
+        if (!add_parameters(t.parameters.ptr(), [&](PyObject *p) { return memo.insert(p); }, out)) {
             return false;
         }
         PyObject *key = nullptr;
         PyObject *child = nullptr;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(t.children, &pos, &key, &child)) {
+        while (PyDict_Next(t.children.ptr(), &pos, &key, &child)) {
             if (child == Py_None) continue;
             if (!walk(child, module_memo, memo, out, depth + 1)) return false;
         }
@@ -230,9 +370,9 @@ bool ParameterWalk::collect(py::handle module, bool recurse, std::vector<PyObjec
     } else {
         // One module's own parameters are few: the memo is the list so far.
         const Impl::Tables t = i.tables(module);
-        ok = t.parameters != nullptr &&
+        ok = t.parameters &&
              i.add_parameters(
-                 t.parameters,
+                 t.parameters.ptr(),
                  [&](PyObject *p) { return std::find(out.begin(), out.end(), p) == out.end(); },
                  out);
     }
@@ -254,33 +394,11 @@ void ParameterWalk::call_method_each(py::handle module, bool recurse,
 
 void ParameterWalk::add_numel(py::handle module, bool recurse, py::object &sum,
                               PointerSet *seen) {
-    // Exact integers are summed natively until something else turns up; the
-    // sum is the same, as integer addition is exact.
-    long long pending = 0;
-    auto flush = [&] {
-        if (pending != 0) {
-            sum = checked(PyNumber_Add(sum.ptr(), py::int_(pending).ptr()));
-            pending = 0;
-        }
-    };
-    PyObject *numel = impl_->s_numel.ptr();
+    NumelSum total(sum);
     each(module, recurse, [&](py::handle parameter) {
-        if (seen != nullptr && !seen->insert(parameter.ptr())) return;
-        py::object count = checked(PyObject_CallMethodNoArgs(parameter.ptr(), numel));
-        if (PyLong_CheckExact(count.ptr()) && PyLong_CheckExact(sum.ptr())) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            long long next = 0;
-            if (overflow == 0 && !__builtin_add_overflow(pending, v, &next)) {
-                pending = next;
-                return;
-            }
-        }
-        flush();
-        sum = checked(PyNumber_Add(sum.ptr(), count.ptr()));
+        if (seen == nullptr || seen->insert(parameter.ptr())) total.add_numel_of(parameter);
     });
-    flush();
+    sum = total.value();
 }
 
 void NumelSum::add_numel_of(py::handle parameter) {
@@ -309,6 +427,265 @@ void NumelSum::flush() {
 py::object NumelSum::value() {
     flush();
     return sum_;
+}
+
+// Why a planned sum equals what named_parameters(recurse=True) and numel()
+// would give: the walk yields each parameter of each module below the
+// entry once, so where no module and no parameter below it is held in two
+// places (two table slots), the subtree's sum is the plain sum of its
+// modules' own sums.  Slots are counted over everything below the root,
+// a superset of any subtree, so a count of one proves it.
+struct ParameterWalk::Plan {
+    struct Node {
+        PyObject *module = nullptr;
+        std::size_t first_child = 0;  // into `children`
+        std::size_t child_count = 0;
+        std::size_t first_parameter = 0;  // into `held`
+        std::size_t parameter_count = 0;
+        unsigned holders = 0;  // table slots that hold this module
+        int height = 0;        // longest way down, in modules
+        long long own_sum = 0;
+        long long tree_sum = 0;
+        unsigned char state = 0;  // 0 not reached, 1 open, 2 closed
+        bool plain = false;       // the framework's code, text keys, exact tensors
+        bool own_known = false;   // own_sum is named_parameters(recurse=False)'s
+        bool sealed = false;      // counting the subtree the ordinary way runs no user code
+        bool tree_known = false;  // tree_sum is named_parameters(recurse=True)'s
+    };
+    struct Parameter {
+        unsigned holders = 0;
+        int last_holder = -1;  // the module whose table held it last
+        long long numel = 0;
+        bool known = false;
+    };
+    std::vector<Node> nodes;
+    std::vector<int> children;  // node indexes, per module
+    std::vector<PyObject *> child_keys;  // the names they are held under
+    std::vector<int> held;      // parameter indexes, per module
+    std::vector<Parameter> parameters;
+    PointerIndex node_index, parameter_index;
+    int root = -1;
+    bool valid = false;
+    bool whole = false;  // each_planned_module may stand for named_modules
+};
+
+namespace {
+
+// prefix + "." + key, as the framework's named_modules joins names.
+py::object joined(PyObject *prefix, PyObject *key) {
+    const Py_ssize_t a = PyUnicode_GET_LENGTH(prefix);
+    const Py_ssize_t b = PyUnicode_GET_LENGTH(key);
+    const Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(prefix), PyUnicode_MAX_CHAR_VALUE(key));
+    PyObject *name = PyUnicode_New(a + 1 + b, std::max<Py_UCS4>(widest, '.'));
+    if (name == nullptr) throw py::error_already_set();
+    auto held = py::reinterpret_steal<py::object>(name);
+    if (PyUnicode_CopyCharacters(name, 0, prefix, 0, a) < 0 ||
+        PyUnicode_WriteChar(name, a, '.') < 0 ||
+        PyUnicode_CopyCharacters(name, a + 1, key, 0, b) < 0) {
+        throw py::error_already_set();
+    }
+    return held;
+}
+
+}  // namespace
+
+void ParameterWalk::plan(py::handle root) {
+    Impl &i = *impl_;
+    plan_ = std::make_unique<Plan>();
+    Plan &p = *plan_;
+    if (!i.usable) return;
+    const PyCFunction pure = i.pure_numel();
+    if (pure == nullptr) return;
+
+    // Every module below the root, each once, closed after all it holds
+    // (except a way back up, which only a cycle has).  Each module and each
+    // parameter is read here only: the memory they live in is touched once.
+    auto node_of = [&](PyObject *module) {
+        const int at = p.node_index.insert(module);
+        if (at == static_cast<int>(p.nodes.size())) {
+            p.nodes.emplace_back();
+            p.nodes.back().module = module;
+        }
+        return at;
+    };
+    const int root_at = node_of(root.ptr());
+    std::vector<std::pair<int, bool>> stack{{root_at, false}};
+    std::vector<int> closed;
+    while (!stack.empty()) {
+        const auto [at, closing] = stack.back();
+        stack.pop_back();
+        if (closing) {
+            p.nodes[at].state = 2;
+            closed.push_back(at);
+            continue;
+        }
+        if (p.nodes[at].state != 0) continue;
+        p.nodes[at].state = 1;
+        stack.emplace_back(at, true);
+        const Impl::Tables t = i.tables(p.nodes[at].module);
+        if (!t.parameters) continue;
+        bool plain = true;
+        bool own_known = true;
+        long long own_sum = 0;
+        const std::size_t first_parameter = p.held.size();
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(t.parameters.ptr(), &pos, &key, &value)) {
+            // Other keys could run code of their own where the framework
+            // builds the parameter's name.
+            if (!PyUnicode_CheckExact(key)) plain = false;
+            if (value == Py_None) continue;
+            if (!i.is_plain_tensor(value)) {
+                plain = false;
+                continue;
+            }
+            const int q = p.parameter_index.insert(value);
+            if (q == static_cast<int>(p.parameters.size())) {
+                p.parameters.emplace_back();
+                // numel() of an exact tensor is pure: one call serves every
+                // module and every entry that holds it.
+                p.parameters.back().known = i.pure_numel_of(value, pure, p.parameters.back().numel);
+            }
+            Plan::Parameter &parameter = p.parameters[q];
+            ++parameter.holders;
+            p.held.push_back(q);
+            // Yielded once however often the table holds it.
+            if (parameter.last_holder == at) continue;
+            parameter.last_holder = at;
+            if (!parameter.known || __builtin_add_overflow(own_sum, parameter.numel, &own_sum)) {
+                own_known = false;
+            }
+        }
+        const std::size_t first_child = p.children.size();
+        pos = 0;
+        while (PyDict_Next(t.children.ptr(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) plain = false;
+            if (value == Py_None) continue;
+            const int child = node_of(value);
+            ++p.nodes[child].holders;
+            p.children.push_back(child);
+            p.child_keys.push_back(key);
+            if (p.nodes[child].state == 1) return;  // a cycle: no plan
+            if (p.nodes[child].state == 0) stack.emplace_back(child, false);
+        }
+        Plan::Node &n = p.nodes[at];
+        n.first_parameter = first_parameter;
+        n.parameter_count = p.held.size() - first_parameter;
+        n.first_child = first_child;
+        n.child_count = p.children.size() - first_child;
+        n.plain = plain;
+        n.own_known = plain && own_known;
+        n.own_sum = own_sum;
+    }
+
+    // The subtree sums, children before their parents.
+    for (const int at : closed) {
+        Plan::Node &n = p.nodes[at];
+        if (!n.plain) continue;
+        bool unique = true;
+        for (std::size_t k = 0; k < n.parameter_count && unique; ++k) {
+            unique = p.parameters[p.held[n.first_parameter + k]].holders == 1;
+        }
+        bool sealed = n.own_known;
+        long long tree_sum = n.own_sum;
+        int height = 0;
+        for (std::size_t c = 0; c < n.child_count; ++c) {
+            const Plan::Node &child = p.nodes[p.children[n.first_child + c]];
+            sealed = sealed && child.sealed;
+            unique = unique && child.holders == 1 && child.tree_known;
+            height = std::max(height, child.height + 1);
+            if (unique && __builtin_add_overflow(tree_sum, child.tree_sum, &tree_sum)) {
+                unique = false;
+            }
+        }
+        n.height = height;
+        n.sealed = sealed && height <= kDeepestWalk;
+        n.tree_known = n.sealed && unique;
+        n.tree_sum = tree_sum;
+    }
+    // While named_modules is the framework's, it runs no user code of its
+    // own; the plan then holds until something else might.
+    const Plan::Node &r = p.nodes[root_at];
+    p.root = root_at;
+    p.valid = r.plain;
+    // named_modules recurses once per level: half the interpreter's limit
+    // is left to the caller.
+    bool whole = r.plain && r.height <= std::min(kDeepestWalk, Py_GetRecursionLimit() / 2);
+    for (std::size_t c = 0; c < r.child_count && whole; ++c) {
+        whole = p.nodes[p.children[r.first_child + c]].sealed;
+    }
+    p.whole = whole;
+}
+
+bool ParameterWalk::each_planned_module(
+    const std::function<void(py::handle, py::handle, py::handle, py::handle)> &visit) {
+    if (!plan_ || !plan_->valid || !plan_->whole) return false;
+    const Plan &p = *plan_;
+    // The framework's order: a module, then each child's subtree in table
+    // order; a module held in two places is gone through in both.
+    struct Frame {
+        int node;
+        std::size_t next;
+        py::object name;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({p.root, 0, py::str("")});
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        const Plan::Node &n = p.nodes[frame.node];
+        if (frame.next == n.child_count) {
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t slot = n.first_child + frame.next++;
+        const int at = p.children[slot];
+        PyObject *key = p.child_keys[slot];
+        // Below an empty name the key is the name (the key itself, as
+        // "" + key gives it).
+        py::object name = PyUnicode_GET_LENGTH(frame.name.ptr()) != 0
+                              ? joined(frame.name.ptr(), key)
+                              : py::reinterpret_borrow<py::object>(key);
+        const Plan::Node &child = p.nodes[at];
+        py::object direct = py::int_(child.own_sum);
+        py::object tree;
+        if (child.tree_known) {
+            tree = py::int_(child.tree_sum);
+        } else {
+            // A sealed subtree: its tables are walked with pure numel() calls.
+            tree = py::int_(0);
+            add_numel(child.module, true, tree);
+        }
+        visit(name, child.module, direct, tree);
+        stack.push_back({at, 0, std::move(name)});
+    }
+    return true;
+}
+
+void ParameterWalk::count_entry(py::handle module, py::object &direct, py::object &tree) {
+    const Plan::Node *n = nullptr;
+    if (plan_ && plan_->valid) {
+        const int at = plan_->node_index.find(module.ptr());
+        if (at >= 0 && plan_->nodes[at].plain) n = &plan_->nodes[at];
+        // Reaching a module the plan cannot vouch for may have run user
+        // code, and counting outside a sealed subtree may: the plan holds
+        // no further (what it says of this module still holds now).
+        if (n == nullptr || !n->sealed) plan_->valid = false;
+    }
+    if (n != nullptr && n->own_known) {
+        direct = py::int_(n->own_sum);
+    } else {
+        direct = py::int_(0);
+        add_numel(module, false, direct);
+        n = nullptr;
+    }
+    if (n != nullptr && n->tree_known) {
+        tree = py::int_(n->tree_sum);
+    } else {
+        // In a sealed subtree: its tables, with pure numel() calls.
+        tree = py::int_(0);
+        add_numel(module, true, tree);
+    }
 }
 
 }  // namespace zyl

@@ -52,22 +52,54 @@ public:
         return collect(module, false, out);
     }
 
+    // Reads the member tables of every module below `root` once (nothing of
+    // the user's runs) and sums each module's parameters and each subtree's
+    // from them, so that count_entry can answer without walking again.  To
+    // be called right after root.named_modules(...) has been called and
+    // before its first item is taken.
+    void plan(py::handle root);
+
+    // For the next module that root.named_modules(...) yielded: `direct` =
+    // the numel sum over module.named_parameters(recurse=False), then
+    // `tree` = the same with recurse=True, as add_numel gives them.  The
+    // planned sums are used only while no code of the user's can have run
+    // since plan(); from the first module that may have run some (or whose
+    // counting may) on, every count is taken the ordinary way.
+    void count_entry(py::handle module, py::object &direct, py::object &tree);
+
+    // When the plan vouches for everything below the root (named_modules is
+    // the framework's throughout, and no code of the user's runs anywhere
+    // below), calls visit(name, module, direct, tree) for each pair that
+    // root.named_modules(remove_duplicate=False) would yield after the
+    // root's own, in its order and with equal names, with the counts that
+    // count_entry would give; then returns true.  The pairs come from the
+    // member tables, so the framework's generator need not run.  False,
+    // with nothing visited, otherwise.
+    bool each_planned_module(
+        const std::function<void(py::handle, py::handle, py::handle, py::handle)> &visit);
+
 private:
     struct Impl;
+    struct Plan;
     // Appends what named_parameters would yield; false when the framework's
     // own code cannot be vouched for (nothing was appended then).
     bool collect(py::handle module, bool recurse, std::vector<PyObject *> &out);
     void call_method_each(py::handle module, bool recurse,
                           const std::function<void(py::handle)> &visit);
     std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Plan> plan_;
     std::vector<PyObject *> found_;  // reused by each(); visits never re-enter it
 };
 
 template <typename Visit>
 void ParameterWalk::each(py::handle module, bool recurse, Visit &&visit) {
     if (collect(module, recurse, found_)) {
-        // The parameters stay held by their modules for the whole pass.
-        for (PyObject *p : found_) visit(py::handle(p));
+        // Held while visiting: a visit may run code that drops one from its
+        // module.
+        std::vector<py::object> held;
+        held.reserve(found_.size());
+        for (PyObject *p : found_) held.push_back(py::reinterpret_borrow<py::object>(p));
+        for (const py::object &p : held) visit(p);
         return;
     }
     call_method_each(module, recurse, [&](py::handle p) { visit(p); });

@@ -81,6 +81,7 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
                   key_eff = interned("eff");
     ParameterWalk walk;
     std::vector<PyObject *> own;
+    std::vector<py::object> held;  // `own`, held while numel() runs
 
     // Each parameter once per sum, however many entries hold it.
     auto add_new = [](NumelSum &sum, PointerSet &seen) {
@@ -94,7 +95,9 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
         // read the one list of the module's parameters it would yield twice.
         const bool listed = walk.own_parameters(module, own);
         if (listed) {
-            for (PyObject *p : own) add_new(total_model_params, seen_total)(p);
+            held.assign(own.size(), py::object());
+            for (size_t k = 0; k < own.size(); ++k) held[k] = py::reinterpret_borrow<py::object>(own[k]);
+            for (const py::object &p : held) add_new(total_model_params, seen_total)(p);
         } else {
             walk.each(module, false, add_new(total_model_params, seen_total));
         }
@@ -105,7 +108,7 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
         // below it.
         if (!is_zylated) continue;
         if (listed) {
-            for (PyObject *p : own) add_new(added, seen_added)(p);
+            for (const py::object &p : held) add_new(added, seen_added)(p);
         } else {
             walk.each(module, false, add_new(added, seen_added));
         }
