@@ -31,6 +31,30 @@ inline void bind_module(py::module_ &m) { module_slot() = m; }
 
 inline py::module_ ns() { return py::reinterpret_borrow<py::module_>(module_slot()); }
 
+// A new reference from the C API as an object; a null result raises the
+// Python error that the call set.
+inline py::object owned(PyObject *result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// Python's truth test of any value.
+inline bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// obj.name() and obj.name(arg), looked up as a method call looks it up,
+// without making the bound method object.
+inline py::object call_method(py::handle obj, py::handle name) {
+    return owned(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
+inline py::object call_method(py::handle obj, py::handle name, py::handle arg) {
+    return owned(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+}
+
 // A module global, looked up now.
 inline py::object global(const char *name) { return ns().attr(name); }
 

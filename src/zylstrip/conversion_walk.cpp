@@ -25,22 +25,11 @@ namespace zyl {
 
 namespace {
 
-py::object owned(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 py::object borrowed(PyObject *value) { return py::reinterpret_borrow<py::object>(value); }
-
-bool truth(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
 
 // Python's a != b: the operator itself, with no identity shortcut.
 bool differs(py::handle a, py::handle b) {
-    return truth(owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+    return truthy(owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
 
 bool contains(py::handle container, py::handle value) {
@@ -62,14 +51,6 @@ bool is_instance(py::handle value, py::handle cls) {
 }
 
 py::object type_of(py::handle obj) { return py::reinterpret_borrow<py::object>(py::type::handle_of(obj)); }
-
-py::object call_method(py::handle obj, py::handle name) {
-    return owned(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-
-py::object call_method(py::handle obj, py::handle name, py::handle arg) {
-    return owned(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
-}
 
 void set_attr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
@@ -121,7 +102,7 @@ bool same_text(py::handle value, const py::str &text) {
 // GZL.pc, looked up now.
 py::object run_config() { return global("GZL").attr(texts().pc); }
 
-bool extra_verbose() { return truth(call_method(run_config(), texts().extra_verbose)); }
+bool extra_verbose() { return truthy(call_method(run_config(), texts().extra_verbose)); }
 
 // type(obj).__name__ == "ZYLLayer".  For a class of the plain metatype the
 // name is read where __name__ reads it, without making a text object.

@@ -88,11 +88,6 @@ const Own &own() { return own_storage().get_stored(); }
 
 // --- thin C-level helpers -------------------------------------------------
 
-py::object owned(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 py::object get(py::handle obj, const py::str &name) {
     return owned(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
@@ -119,16 +114,10 @@ Py_ssize_t length(py::handle obj) {
     return size;
 }
 
-bool truth(py::handle obj) {
-    const int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 // `value != None`, as the comparison operator decides it.
 bool differs_from_none(py::handle value) {
     if (value.is_none()) return false;
-    return truth(owned(PyObject_RichCompare(value.ptr(), Py_None, Py_NE)));
+    return truthy(owned(PyObject_RichCompare(value.ptr(), Py_None, Py_NE)));
 }
 
 // f(*args, **kwargs); an empty keyword map is passed as none at all.
@@ -141,15 +130,6 @@ py::object call(py::handle function, py::handle args, py::handle kwargs) {
 }
 
 py::object call0(py::handle function) { return owned(PyObject_CallNoArgs(function.ptr())); }
-
-// obj.name() and obj.name(arg), looked up as a method call looks it up.
-py::object call_method(py::handle obj, const py::str &name) {
-    return owned(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-
-py::object call_method(py::handle obj, const py::str &name, py::handle arg) {
-    return owned(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
-}
 
 py::object call1(py::handle function, py::handle arg) {
     return owned(PyObject_CallOneArg(function.ptr(), arg.ptr()));
@@ -423,7 +403,7 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
 
     for (Py_ssize_t c = 0; c < count - 1; ++c) {
         py::object index = number(c);
-        if (truth(doing_multi)) {
+        if (truthy(doing_multi)) {
             py::object helper = get(self, n.process_and_forward);
             threads.push_back(
                 new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
@@ -433,7 +413,7 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
             call(get(self, n.process_and_forward), prepend({index, dendrite_outs}, args), kwargs);
         }
     }
-    if (truth(doing_multi)) {
+    if (truthy(doing_multi)) {
         py::object helper = get(self, n.process_and_pre);
         threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
     } else if (is_own_helper(self, n.process_and_pre, mine.process_and_pre)) {
@@ -441,7 +421,7 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     } else {
         call(get(self, n.process_and_pre), prepend({dendrite_outs}, args), kwargs);
     }
-    if (truth(doing_multi)) start_and_join(threads, errors);
+    if (truthy(doing_multi)) start_and_join(threads, errors);
 
     // Cascade: each output receives the weighted sum of the combined earlier
     // outputs; only with skip weights, and the dendrite outputs then pass

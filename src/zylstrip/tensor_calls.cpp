@@ -41,11 +41,6 @@ PyObject *number(Py_ssize_t value) {
     return result;
 }
 
-py::object owned(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // A plain tensor of at least two dimensions that is not nested, while calls
 // reach the operators directly: there [i, :] and [i] select the same row.
 // (Its dimensions are read only then: a mode would see those reads too.)

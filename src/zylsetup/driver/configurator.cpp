@@ -23,12 +23,6 @@ enum class Exit { saved, quit };
 // What one key did to the loop.
 enum class Step { next_pass, quit, saved };
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // A Ctrl-C that arrived as a signal while we were running C++ only is
 // pending until something checks; checking before blocking on a key makes it
 // cancel at once instead of after the next key.

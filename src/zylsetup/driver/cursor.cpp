@@ -18,23 +18,17 @@ long long move_cursor(long long index, long long delta, long long length) {
     return std::max(0LL, std::min(index + delta, length - 1));
 }
 
-bool truth(PyObject *value) {
-    const int result = PyObject_IsTrue(value);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // entry[key] as a truth value.  Entries are plain dicts, so a direct lookup
 // serves them; anything else (or a missing key, for its KeyError) goes
 // through __getitem__.
 bool entry_flag(py::handle entry, py::handle key) {
     if (PyDict_CheckExact(entry.ptr())) {
         PyObject *value = PyDict_GetItemWithError(entry.ptr(), key.ptr());
-        if (value != nullptr) return truth(value);
+        if (value != nullptr) return truthy(value);
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     py::object value = entry[key];
-    return truth(value.ptr());
+    return truthy(value.ptr());
 }
 
 }  // namespace
@@ -53,7 +47,7 @@ py::list visible_targets(const ConfiguratorState &state) {
                 if (PyErr_Occurred()) throw py::error_already_set();
                 continue;
             }
-            if (!truth(flag)) continue;
+            if (!truthy(flag)) continue;
         }
         result.append(entry);
     }

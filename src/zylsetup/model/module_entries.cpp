@@ -13,11 +13,6 @@ namespace zyl {
 
 namespace {
 
-py::object checked(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
@@ -67,7 +62,7 @@ long outermost_root(PyObject *id, PyObject *root_order) {
         if (dot_at == -2) throw py::error_already_set();
         if (dot_at < 0) break;
         if (dot_at > 0) {
-            py::object prefix = checked(PyUnicode_Substring(id, 0, dot_at));
+            py::object prefix = owned(PyUnicode_Substring(id, 0, dot_at));
             PyObject *order = PyDict_GetItemWithError(root_order, prefix.ptr());
             if (order == nullptr && PyErr_Occurred()) throw py::error_already_set();
             if (order != nullptr) {
@@ -92,12 +87,12 @@ py::list get_module_entries(py::handle model) {
         // as UTF-8, anything else refused, as the conversion to text does).
         py::object name_text = py::reinterpret_borrow<py::object>(name);
         if (!PyUnicode_Check(name.ptr())) name_text = py::str(name.cast<std::string>());
-        py::object entry = checked(PyDict_Copy(k.created.ptr()));
-        py::object id = checked(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
+        py::object entry = owned(PyDict_Copy(k.created.ptr()));
+        py::object id = owned(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
         set_item(entry, k.id, id);
         set_item(entry, k.name, name);
         set_item(entry, k.type_name,
-                 checked(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(module.ptr())),
+                 owned(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(module.ptr())),
                                           k.type_name_attr.ptr())));
         set_item(entry, k.module, module);
         const Py_ssize_t dots = PyUnicode_Count(name_text.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
@@ -212,9 +207,9 @@ py::object get_parent_module_id(py::handle module_id) {
     const Py_ssize_t last = PyUnicode_FindChar(module_id.ptr(), '.', first + 1, n, -1);
     if (last == -2) throw py::error_already_set();
     if (last < 0) return py::none();
-    if (first == 0) return checked(PyUnicode_Substring(module_id.ptr(), 0, last));
-    py::object inner = checked(PyUnicode_Substring(module_id.ptr(), first + 1, last));
-    return checked(PyUnicode_Concat(py::str(".").ptr(), inner.ptr()));
+    if (first == 0) return owned(PyUnicode_Substring(module_id.ptr(), 0, last));
+    py::object inner = owned(PyUnicode_Substring(module_id.ptr(), first + 1, last));
+    return owned(PyUnicode_Concat(py::str(".").ptr(), inner.ptr()));
 }
 
 void register_module_entries(py::module_ &m) {

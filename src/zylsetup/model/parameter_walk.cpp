@@ -16,65 +16,6 @@ namespace {
 // deep its recursion may go.
 constexpr int kDeepestWalk = 400;
 
-// Object address -> its number, counting from 0 in the order first seen,
-// for the tens of thousands of modules and parameters of one plan: open
-// addressing over the numbers alone, so the table stays small.
-class PointerIndex {
-public:
-    // The number of `p`, or -1.
-    int find(const void *p) const {
-        if (slots_.empty()) return -1;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
-            const int at = slots_[i];
-            if (at < 0) return -1;
-            if (keys_[at] == p) return at;
-        }
-    }
-
-    // The number of `p`, the next one when it is new.
-    int insert(const void *p) {
-        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash(p) & mask;; i = (i + 1) & mask) {
-            const int at = slots_[i];
-            if (at >= 0 && keys_[at] == p) return at;
-            if (at < 0) {
-                slots_[i] = static_cast<int>(keys_.size());
-                keys_.push_back(p);
-                return slots_[i];
-            }
-        }
-    }
-
-private:
-    static std::size_t hash(const void *p) {
-        auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-        v ^= v >> 33;
-        v *= 0xff51afd7ed558ccdULL;
-        v ^= v >> 33;
-        return static_cast<std::size_t>(v);
-    }
-
-    void grow() {
-        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, -1);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = 0; at < keys_.size(); ++at) {
-            std::size_t i = hash(keys_[at]) & mask;
-            while (slots_[i] >= 0) i = (i + 1) & mask;
-            slots_[i] = static_cast<int>(at);
-        }
-    }
-
-    std::vector<const void *> keys_;
-    std::vector<int> slots_;  // -1: empty
-};
-
-py::object checked(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // sys.modules[module_name].attribute, or null when not loaded or absent.
 py::object loaded_attribute(const char *module_name, const char *attribute) {
     PyObject *module = PyDict_GetItemString(PyImport_GetModuleDict(), module_name);
@@ -384,8 +325,8 @@ void ParameterWalk::call_method_each(py::handle module, bool recurse,
                                      const std::function<void(py::handle)> &visit) {
     py::dict kwargs;
     kwargs["recurse"] = py::bool_(recurse);
-    py::object method = checked(PyObject_GetAttr(module.ptr(), impl_->s_named_parameters.ptr()));
-    py::object pairs = checked(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
+    py::object method = owned(PyObject_GetAttr(module.ptr(), impl_->s_named_parameters.ptr()));
+    py::object pairs = owned(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
     for (py::handle pair : pairs) {
         py::object parameter = unpack_pair(pair).second;
         visit(parameter);
@@ -402,7 +343,7 @@ void ParameterWalk::add_numel(py::handle module, bool recurse, py::object &sum,
 }
 
 void NumelSum::add_numel_of(py::handle parameter) {
-    py::object count = checked(PyObject_CallMethodNoArgs(parameter.ptr(), numel_.ptr()));
+    py::object count = owned(PyObject_CallMethodNoArgs(parameter.ptr(), numel_.ptr()));
     if (PyLong_CheckExact(count.ptr()) && PyLong_CheckExact(sum_.ptr())) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
@@ -414,12 +355,12 @@ void NumelSum::add_numel_of(py::handle parameter) {
         }
     }
     flush();
-    sum_ = checked(PyNumber_Add(sum_.ptr(), count.ptr()));
+    sum_ = owned(PyNumber_Add(sum_.ptr(), count.ptr()));
 }
 
 void NumelSum::flush() {
     if (pending_ != 0) {
-        sum_ = checked(PyNumber_Add(sum_.ptr(), py::int_(pending_).ptr()));
+        sum_ = owned(PyNumber_Add(sum_.ptr(), py::int_(pending_).ptr()));
         pending_ = 0;
     }
 }

@@ -11,12 +11,6 @@ namespace zyl {
 
 namespace {
 
-bool truthy(py::handle value) {
-    int yes = PyObject_IsTrue(value.ptr());
-    if (yes < 0) throw py::error_already_set();
-    return yes == 1;
-}
-
 py::list type_rule_entries(py::handle entries) {
     const py::str key_in_replaced = interned("in_replaced"), key_type_name = interned("type_name");
     py::dict counts;

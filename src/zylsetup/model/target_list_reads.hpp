@@ -19,14 +19,6 @@ inline py::object pc_via(py::handle gzl_name, py::handle pc_name) {
     return py::reinterpret_steal<py::object>(pc);
 }
 
-// obj.name(): the same lookup and call as obj.attr(name)(), without making
-// the bound method object.
-inline py::object call_method(py::handle obj, py::handle name) {
-    PyObject *result = PyObject_CallMethodNoArgs(obj.ptr(), name.ptr());
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // `needle in container` for containers that a getter hands out again and
 // again within one call.  The getter is still called each time; what is
 // saved is the linear scan.  When the getter returns the very same exact

@@ -80,23 +80,18 @@ std::size_t visible_width(py::handle text) {
 
 namespace {
 
-py::object format_text(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // `obj[start:stop]`, with the same slice object the interpreter would build.
 py::object slice_of(py::handle obj, Py_ssize_t start, Py_ssize_t stop) {
     py::object s = py::reinterpret_steal<py::object>(
         PySlice_New(py::int_(start).ptr(), py::int_(stop).ptr(), nullptr));
     if (!s) throw py::error_already_set();
-    return format_text(PyObject_GetItem(obj.ptr(), s.ptr()));
+    return owned(PyObject_GetItem(obj.ptr(), s.ptr()));
 }
 
 // --- native bodies of the module-level functions -------------------------
 
 py::object ansi_body(py::handle text, py::handle code) {
-    return format_text(PyUnicode_FromFormat("\x1b[%Sm%S\x1b[0m", code.ptr(), text.ptr()));
+    return owned(PyUnicode_FromFormat("\x1b[%Sm%S\x1b[0m", code.ptr(), text.ptr()));
 }
 
 py::object color_text_body(py::handle text, py::handle hex_color) {
@@ -108,7 +103,7 @@ py::object color_text_body(py::handle text, py::handle hex_color) {
             const int r = ansi::hex_value(hex[0]) * 16 + ansi::hex_value(hex[1]);
             const int g = ansi::hex_value(hex[2]) * 16 + ansi::hex_value(hex[3]);
             const int b = ansi::hex_value(hex[4]) * 16 + ansi::hex_value(hex[5]);
-            return format_text(
+            return owned(
                 PyUnicode_FromFormat("\x1b[38;2;%d;%d;%dm%S\x1b[0m", r, g, b, text.ptr()));
         }
     }
@@ -118,12 +113,12 @@ py::object color_text_body(py::handle text, py::handle hex_color) {
     py::object r = to_int(slice_of(hex_color, 0, 2), 16);
     py::object g = to_int(slice_of(hex_color, 2, 4), 16);
     py::object b = to_int(slice_of(hex_color, 4, 6), 16);
-    return format_text(PyUnicode_FromFormat("\x1b[38;2;%S;%S;%Sm%S\x1b[0m", r.ptr(), g.ptr(),
+    return owned(PyUnicode_FromFormat("\x1b[38;2;%S;%S;%Sm%S\x1b[0m", r.ptr(), g.ptr(),
                                             b.ptr(), text.ptr()));
 }
 
 py::object make_inverted_text_body(py::handle text) {
-    return format_text(PyUnicode_FromFormat("\x1b[7m%S\x1b[0m", text.ptr()));
+    return owned(PyUnicode_FromFormat("\x1b[7m%S\x1b[0m", text.ptr()));
 }
 
 py::object strip_ansi_body(py::handle text) {
@@ -226,10 +221,10 @@ py::object format_human_count(py::handle value) {
             break;
         }
     }
-    py::object scaled = format_text(PyNumber_TrueDivide(value.ptr(), py::float_(unit).ptr()));
+    py::object scaled = owned(PyNumber_TrueDivide(value.ptr(), py::float_(unit).ptr()));
     py::str text = builtin("format")(scaled, ".1f");
     if (text.attr("endswith")(".0").cast<bool>()) text = slice_of(text, 0, -2);
-    return format_text(PyUnicode_FromFormat("%U%s", text.ptr(), suffix));
+    return owned(PyUnicode_FromFormat("%U%s", text.ptr(), suffix));
 }
 
 }  // namespace

@@ -172,12 +172,6 @@ private:
     char32_t widest_ = 0x7F;
 };
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 bool equals(py::handle a, py::handle b) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (result < 0) throw py::error_already_set();

@@ -35,13 +35,6 @@ inline py::str concat(std::initializer_list<py::handle> pieces) {
     return join("", parts);
 }
 
-// Python's truth test of any value.
-inline bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // Number of code points of a text: box widths count characters, not columns.
 inline py::ssize_t length(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()); }
 

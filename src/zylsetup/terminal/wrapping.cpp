@@ -26,11 +26,6 @@ long long as_integer(py::handle value) {
     return result;
 }
 
-py::object checked(PyObject *result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 py::object terminal_size_query() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> fallback;
     const py::tuple &pair =
@@ -124,7 +119,7 @@ void wrap_line(py::handle line, long long columns, py::list &rows) {
         const std::size_t raw_end = end < visible_len ? raw_at(end) : raw_len;
         std::size_t kept = raw_end < raw_start ? raw_start : raw_end;
         while (kept > raw_start && Py_UNICODE_ISSPACE(raw[kept - 1])) --kept;
-        rows.append(checked(PyUnicode_Substring(line.ptr(), static_cast<Py_ssize_t>(raw_start),
+        rows.append(owned(PyUnicode_Substring(line.ptr(), static_cast<Py_ssize_t>(raw_start),
                                                 static_cast<Py_ssize_t>(kept))));
         wrapped_any = true;
         start = (end < visible_len && is_space(end)) ? end + 1 : end;
@@ -179,7 +174,7 @@ py::object wrap_screen_text_for_terminal(py::handle screen_text) {
         std::size_t piece_start = 0;
         for (std::size_t i = 0; i <= n; ++i) {
             if (i < n && text[i] != '\n') continue;
-            wrap_piece(checked(PyUnicode_Substring(screen_text.ptr(),
+            wrap_piece(owned(PyUnicode_Substring(screen_text.ptr(),
                                                    static_cast<Py_ssize_t>(piece_start),
                                                    static_cast<Py_ssize_t>(i))));
             piece_start = i + 1;
@@ -187,7 +182,7 @@ py::object wrap_screen_text_for_terminal(py::handle screen_text) {
     } else {
         for (py::handle piece : screen_text.attr("split")("\n")) wrap_piece(piece);
     }
-    return checked(PyUnicode_Join(py::str("\n").ptr(), rows.ptr()));
+    return owned(PyUnicode_Join(py::str("\n").ptr(), rows.ptr()));
 }
 
 py::object render_text_with_cursor(py::handle text, py::handle cursor_index) {
@@ -200,16 +195,16 @@ py::object render_text_with_cursor(py::handle text, py::handle cursor_index) {
     if (index < 0) index = 0;
     if (index > length) index = length;
     if (index == length) {
-        return checked(
+        return owned(
             PyNumber_Add(text.ptr(), ansi::call_make_inverted_text(py::str(" ")).ptr()));
     }
     const auto i = static_cast<Py_ssize_t>(index);
-    py::object before = checked(PyUnicode_Substring(text.ptr(), 0, i));
-    py::object current = checked(PyUnicode_Substring(text.ptr(), i, i + 1));
-    py::object after = checked(PyUnicode_Substring(text.ptr(), i + 1, length));
+    py::object before = owned(PyUnicode_Substring(text.ptr(), 0, i));
+    py::object current = owned(PyUnicode_Substring(text.ptr(), i, i + 1));
+    py::object after = owned(PyUnicode_Substring(text.ptr(), i + 1, length));
     py::object cell = ansi::call_make_inverted_text(current);
-    py::object head = checked(PyNumber_Add(before.ptr(), cell.ptr()));
-    return checked(PyNumber_Add(head.ptr(), after.ptr()));
+    py::object head = owned(PyNumber_Add(before.ptr(), cell.ptr()));
+    return owned(PyNumber_Add(head.ptr(), after.ptr()));
 }
 
 }  // namespace
