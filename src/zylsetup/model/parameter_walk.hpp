@@ -46,10 +46,14 @@ public:
                    PointerSet *seen = nullptr);
 
     // The parameters module.named_parameters(recurse=False) would yield,
-    // read from the module's own table into `out`; false when the
-    // framework's own code cannot be vouched for (call the method then).
-    bool own_parameters(py::handle module, std::vector<PyObject *> &out) {
-        return collect(module, false, out);
+    // read from the module's own table into `out` and held there (code run
+    // on them may drop one from its module); false when the framework's own
+    // code cannot be vouched for (call the method then).
+    bool own_parameters(py::handle module, std::vector<py::object> &out) {
+        out.clear();
+        if (!collect(module, false, found_)) return false;
+        for (PyObject *p : found_) out.push_back(py::reinterpret_borrow<py::object>(p));
+        return true;
     }
 
     // Reads the member tables of every module below `root` once (nothing of

@@ -74,37 +74,26 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
     const py::str key_module = interned("module"), key_id = interned("id"),
                   key_eff = interned("eff");
     ParameterWalk walk;
-    std::vector<PyObject *> own;
-    std::vector<py::object> held;  // `own`, held while numel() runs
+    std::vector<py::object> own;
 
-    // Each parameter once per sum, however many entries hold it.
-    auto add_new = [](NumelSum &sum, PointerSet &seen) {
-        return [&sum, &seen](py::handle parameter) {
-            if (seen.insert(parameter.ptr())) sum.add_numel_of(parameter);
-        };
-    };
     for (py::handle entry : entries) {
         py::object module = item(entry, key_module);
         // Where the framework's own named_parameters would run, both sums
         // read the one list of the module's parameters it would yield twice.
         const bool listed = walk.own_parameters(module, own);
-        if (listed) {
-            held.assign(own.size(), py::object());
-            for (size_t k = 0; k < own.size(); ++k) held[k] = py::reinterpret_borrow<py::object>(own[k]);
-            for (const py::object &p : held) add_new(total_model_params, seen_total)(p);
-        } else {
-            walk.each(module, false, add_new(total_model_params, seen_total));
-        }
-        py::object eff = item(item(resolved, item(entry, key_id)), key_eff);
-        int is_zylated = PyObject_RichCompareBool(eff.ptr(), zylated.ptr(), Py_EQ);
-        if (is_zylated < 0) throw py::error_already_set();
+        // Each parameter once per sum, however many entries hold it.
+        auto count_own = [&](NumelSum &sum, PointerSet &seen) {
+            auto visit = [&](py::handle parameter) {
+                if (seen.insert(parameter.ptr())) sum.add_numel_of(parameter);
+            };
+            if (!listed) return walk.each(module, false, visit);
+            for (const py::object &parameter : own) visit(parameter);
+        };
+        count_own(total_model_params, seen_total);
         // Inherited modes count too: a zylated container adds every module
         // below it.
-        if (!is_zylated) continue;
-        if (listed) {
-            for (const py::object &p : held) add_new(added, seen_added)(p);
-        } else {
-            walk.each(module, false, add_new(added, seen_added));
+        if (equals(item(item(resolved, item(entry, key_id)), key_eff), zylated)) {
+            count_own(added, seen_added);
         }
     }
 

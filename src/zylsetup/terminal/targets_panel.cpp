@@ -172,12 +172,6 @@ private:
     char32_t widest_ = 0x7F;
 };
 
-bool equals(py::handle a, py::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 bool positive(py::handle value) {
     if (PyLong_CheckExact(value.ptr())) {
         int overflow = 0;
