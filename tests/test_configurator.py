@@ -2,6 +2,7 @@ import builtins
 import json
 
 import pytest
+import torch
 from torch import nn
 
 from zylora import globals_zylora as GZL
@@ -558,3 +559,23 @@ def test_overrides_interrupts_and_exits_of_the_writer_keep_their_ways_out(overri
     h = overrides(["\r", "\r"], expect=SystemExit, scoped={FIRST: False})
     assert h.raised.code == code and h.log[-1] == "exit"
 
+
+FORWARD_ROW = zylsetup.CUSTOMIZABLE_SETTING_NAMES.index("zyl_forward_function")
+
+
+def other_function(x):
+    return x
+
+
+@pytest.mark.parametrize(
+    "run_wide, steps",
+    [(torch.relu, ["tanh", "sigmoid", "relu"]), (torch.tanh, ["sigmoid", "relu", "tanh"]),
+     (torch.sigmoid, ["relu", "tanh", "sigmoid"]), (other_function, ["relu", "tanh", "sigmoid"])],
+    ids=["from-relu", "from-tanh", "from-sigmoid", "from-another-function"],
+)
+def test_overrides_enter_steps_the_forward_function_from_the_run_wide_function(overrides, run_wide, steps):
+    GZL.pc.set_zyl_forward_function(run_wide)
+    h = overrides([DOWN] * FORWARD_ROW + ["\r"] * 3,
+                  real=("get_enum_options", "get_global_setting_value", "get_scope_values"))
+    assert pending_of(h)[-3:] == [repr({".embed": {"zyl_forward_function": name}}) for name in steps]
+    assert GZL.pc.get_zyl_forward_function() is run_wide

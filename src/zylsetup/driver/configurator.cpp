@@ -6,6 +6,7 @@
 
 #include "configurator_state.hpp"
 #include "driver.hpp"
+#include "model.hpp"
 #include "refused_values.hpp"
 
 #include <algorithm>
@@ -238,6 +239,12 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
             index = options.attr("index")(current).cast<long long>();
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
+        }
+        // The run-wide value of the forward function is a function, while
+        // the options (and the overrides) are its name: it stands where the
+        // run-wide cycling puts it.
+        if (index < 0 && PyCallable_Check(current.ptr())) {
+            index = static_cast<long long>(enum_option_position(name, options, current));
         }
         const auto count = static_cast<long long>(length_of(options));
         // An empty option list has nothing to step to; leave the value alone
