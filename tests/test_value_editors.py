@@ -179,6 +179,18 @@ def test_scalar_enter_refused_by_the_override_writer_keeps_the_pending_overrides
     assert writes == [30] and overrides == {".embed": {"improvement_threshold": 0.5}}
 
 
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def test_a_refusal_without_text_goes_by_its_class_name(monkeypatch):
+    monkeypatch.setattr(GZL.pc, "set_dendrite_count", refusing(Unprintable()))
+    assert feed(zylsetup._handle_scalar_editor, scalar(1), [ENTER])[-1] == (
+        True, "Invalid value for dendrite_count: Unprintable",
+    )
+
+
 @pytest.mark.parametrize("scope_key", [None, ".embed"], ids=["run-wide", "override"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3)], ids=["interrupt", "exit"])
 @pytest.mark.parametrize("editor", ["scalar", "list"])

@@ -17,10 +17,21 @@ inline bool is_ordinary_error(const py::error_already_set &error) {
     return error.matches(PyExc_Exception);
 }
 
+// The error's text; an error whose text cannot be made (its __str__ raises)
+// goes by its class name rather than ending the session over the report.
+inline py::str error_text_of(const py::error_already_set &error) {
+    try {
+        return py::str(error.value());
+    } catch (py::error_already_set &unprintable) {
+        if (!is_ordinary_error(unprintable)) throw;
+    }
+    return py::str(error.type().attr("__name__"));
+}
+
 // "Invalid value for <setting>: <the error's text>".
 inline py::str invalid_value_message(py::handle setting_name, const py::error_already_set &error) {
     return py::str(py::str("Invalid value for ") + py::str(setting_name) + py::str(": ") +
-                   py::str(error.value()));
+                   error_text_of(error));
 }
 
 // Runs `write`, which returns the message it has for the user ("" for
