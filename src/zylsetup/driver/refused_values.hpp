@@ -11,8 +11,8 @@
 
 namespace zyl {
 
-// Only ordinary errors are refusals or parse errors; an interrupt or an exit keeps its own
-// way out of the configurator.
+// Only ordinary errors are refusals or parse errors; an interrupt or an exit
+// keeps its own way out of the configurator.
 inline bool is_ordinary_error(const py::error_already_set &error) {
     return error.matches(PyExc_Exception);
 }
