@@ -6,6 +6,8 @@
 
 #include "configurator_state.hpp"
 #include "driver.hpp"
+#include "model.hpp"
+#include "refused_values.hpp"
 
 #include <algorithm>
 #include <string>
@@ -217,9 +219,17 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
                              s.existing_module_settings);
     py::object current =
         scoped.contains(name) ? py::object(scoped[name]) : call("get_global_setting_value", name);
+    // A value the override writer refuses is reported like one that did not
+    // parse; the overlay stays open and every pending override stays.
+    auto record = [&](const py::object &value) {
+        py::object refusal = message_of_write(name, [&] {
+            call("set_module_scoped_value", s.module_settings_overrides, scope_key, name, value);
+            return py::str("");
+        });
+        if (truthy(refusal)) s.status_message = message_text(refusal);
+    };
     if (Py_TYPE(current.ptr()) == &PyBool_Type) {
-        call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
-             py::bool_(current.ptr() != Py_True));
+        record(py::bool_(current.ptr() != Py_True));
         return;
     }
     py::object options = call("get_enum_options", name);
@@ -230,13 +240,16 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
+        // The run-wide value of the forward function is a function, while
+        // the options (and the overrides) are its name: it stands where the
+        // run-wide cycling puts it.
+        if (index < 0 && PyCallable_Check(current.ptr())) {
+            index = static_cast<long long>(enum_option_position(name, options, current));
+        }
         const auto count = static_cast<long long>(length_of(options));
         // An empty option list has nothing to step to; leave the value alone
         // rather than dividing by zero.
-        if (count > 0) {
-            call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
-                 options[py::int_((index + 1) % count)]);
-        }
+        if (count > 0) record(options[py::int_((index + 1) % count)]);
         return;
     }
     if (PyList_Check(current.ptr())) {

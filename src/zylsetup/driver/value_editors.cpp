@@ -6,6 +6,7 @@
 
 #include "driver.hpp"
 #include "key_tests.hpp"
+#include "refused_values.hpp"
 
 #include <algorithm>
 
@@ -200,6 +201,15 @@ py::object persist_edited_value(py::object state, py::object module_settings_ove
     return outcome[1];
 }
 
+// The editor's value written through the module's persisting step; a value
+// the run configuration refuses closes the editor with the refusal's message,
+// like text that does not parse.
+py::object persist_or_refusal(py::object state, py::object module_settings_overrides, py::object value) {
+    return message_of_write(state["setting_name"], [&] {
+        return call("_persist_edited_value", state, module_settings_overrides, value);
+    });
+}
+
 py::tuple handle_scalar_editor(py::object state, py::object key, py::object module_settings_overrides) {
     if (key_is(key, "\x1b")) return editor_result(true);
     if (edit_buffer(state, key) != BufferKey::Enter) return editor_result(false);
@@ -207,11 +217,10 @@ py::tuple handle_scalar_editor(py::object state, py::object key, py::object modu
     try {
         parsed = call("parse_value_from_text", state["input_buffer"], state["sample_value"]);
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return editor_result(true, py::str("Invalid value for ") + py::str(state["setting_name"]) + py::str(": ") +
-                                       error_text(e));
+        if (!is_ordinary_error(e)) throw;
+        return editor_result(true, invalid_value_message(state["setting_name"], e));
     }
-    return editor_result(true, call("_persist_edited_value", state, module_settings_overrides, parsed));
+    return editor_result(true, persist_or_refusal(state, module_settings_overrides, parsed));
 }
 
 void stop_typing(py::handle state) {
@@ -280,7 +289,7 @@ py::tuple handle_list_editor(py::object state, py::object key, py::object module
         }
     } else if (key_holds("is_select_key", key)) {
         if (selected == save_index) {
-            return editor_result(true, call("_persist_edited_value", state, module_settings_overrides, copy_list(values)));
+            return editor_result(true, persist_or_refusal(state, module_settings_overrides, copy_list(values)));
         }
         const py::str initial_text = selected < add_index ? py::str(values[selected]) : py::str("");
         state["typing_active"] = true;
