@@ -6,6 +6,7 @@
 
 #include "configurator_state.hpp"
 #include "driver.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 #include <string>
@@ -91,8 +92,8 @@ void finalize_save(ConfiguratorState &s, long choice_index) {
         zyl::print(kClearScreen, "end"_a = "");
         zyl::print("No config_file is set.");
         zyl::print("Enter a local JSON filename/path to create a reusable configuration file.");
-        zyl::print("You currently have save_name='" + text(save_name) + "'. Choose '" +
-              text(relative_config_name) +
+        zyl::print("You currently have save_name='" + text(shown_text(save_name)) + "'. Choose '" +
+              text(shown_text(relative_config_name)) +
               "' to skip this screen next time without changing your zylate_model call.");
         for (;;) {
             py::object filename = builtin("input")("Config filename/path: ").attr("strip")();
@@ -115,7 +116,10 @@ py::list with_status_line(const ConfiguratorState &s, const py::object &footer) 
     py::list lines;
     for (py::handle line : footer) lines.append(line);
     if (!s.status_message.empty()) {
-        lines.append(call("color_text", "  " + s.status_message, global("COLOR_ACCENT")));
+        // Messages carry ids, setting names and exception texts: shown here,
+        // where every status line is drawn.
+        lines.append(call("color_text", shown_text(py::str("  " + s.status_message)),
+                          global("COLOR_ACCENT")));
     }
     return lines;
 }
