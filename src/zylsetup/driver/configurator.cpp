@@ -372,7 +372,11 @@ Exit protected_region(ConfiguratorState &s) {
     call("normalize_selection_conflicts");
     s.entries = py::list(call("get_module_entries", s.model));
     if (s.entries.empty()) {
-        zyl::print(s.model);
+        // The printed form names the network's classes: each line is shown
+        // on its own, so that the form keeps its own line breaks.
+        py::list shown_lines;
+        for (py::handle line : py::str(s.model).attr("split")("\n")) shown_lines.append(shown_text(line));
+        zyl::print(py::str("\n").attr("join")(shown_lines));
         builtin("input")("Press Enter to confirm zylation targets...");
         confirm_configuration();
         return Exit::saved;
