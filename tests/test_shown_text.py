@@ -209,6 +209,9 @@ def test_cursor_cell_on_a_control_shows_it_inverted(control):
     ch, shown = control
     assert zylsetup.render_text_with_cursor("a" + ch + "b", 1) == "a\x1b[7m" + shown + "\x1b[0mb"
     assert zylsetup.render_text_with_cursor(ch + "b", 2) == shown + "b\x1b[7m \x1b[0m"
+    # Around a control, every other code point is kept: wide, astral, a lone surrogate.
+    wide = "\udcff" + ch + "\u00e9\\\U0001f600"
+    assert zylsetup.render_text_with_cursor(wide, 5) == "\udcff" + shown + "\u00e9\\\U0001f600\x1b[7m \x1b[0m"
 
 
 def test_scalar_editor_frame_shows_name_and_buffer_visibly(control, capsys, wide_terminal):
