@@ -34,7 +34,7 @@ def main():
     if written:
         print("Files written:")
         for path in written:
-            print("  " + path)
+            print("  " + _shown(path))
     else:
         print("Files written: none")
     return 0
@@ -51,6 +51,14 @@ def _snapshot_files(pc):
             except OSError:
                 out[path] = None
     return out
+
+
+def _shown(text):
+    """`text` with each control character written as repr writes it, as the
+    configurator draws outside text: a path read from a configuration may
+    hold escape sequences that would otherwise drive the terminal.  (The
+    target lists are printed as lists, whose repr already does this.)"""
+    return "".join(repr(ch)[1:-1] if ch < " " or "\x7f" <= ch <= "\x9f" else ch for ch in text)
 
 
 if __name__ == "__main__":

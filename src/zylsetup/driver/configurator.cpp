@@ -8,6 +8,7 @@
 #include "driver.hpp"
 #include "model.hpp"
 #include "refused_values.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 #include <string>
@@ -93,8 +94,8 @@ void finalize_save(ConfiguratorState &s, long choice_index) {
         zyl::print(kClearScreen, "end"_a = "");
         zyl::print("No config_file is set.");
         zyl::print("Enter a local JSON filename/path to create a reusable configuration file.");
-        zyl::print("You currently have save_name='" + text(save_name) + "'. Choose '" +
-              text(relative_config_name) +
+        zyl::print("You currently have save_name='" + text(shown_text(save_name)) + "'. Choose '" +
+              text(shown_text(relative_config_name)) +
               "' to skip this screen next time without changing your zylate_model call.");
         for (;;) {
             py::object filename = builtin("input")("Config filename/path: ").attr("strip")();
@@ -117,7 +118,10 @@ py::list with_status_line(const ConfiguratorState &s, const py::object &footer) 
     py::list lines;
     for (py::handle line : footer) lines.append(line);
     if (!s.status_message.empty()) {
-        lines.append(call("color_text", "  " + s.status_message, global("COLOR_ACCENT")));
+        // Messages carry ids, setting names and exception texts: shown here,
+        // where every status line is drawn.
+        lines.append(call("color_text", shown_text(py::str("  " + s.status_message)),
+                          global("COLOR_ACCENT")));
     }
     return lines;
 }
@@ -381,7 +385,11 @@ Exit protected_region(ConfiguratorState &s) {
     call("normalize_selection_conflicts");
     s.entries = py::list(call("get_module_entries", s.model));
     if (s.entries.empty()) {
-        zyl::print(s.model);
+        // The printed form names the network's classes: each line is shown
+        // on its own, so that the form keeps its own line breaks.
+        py::list shown_lines;
+        for (py::handle line : py::str(s.model).attr("split")("\n")) shown_lines.append(shown_text(line));
+        zyl::print(py::str("\n").attr("join")(shown_lines));
         builtin("input")("Press Enter to confirm zylation targets...");
         confirm_configuration();
         return Exit::saved;

@@ -7,6 +7,7 @@
 #include "driver.hpp"
 #include "key_tests.hpp"
 #include "refused_values.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 
@@ -144,9 +145,9 @@ py::object format_list_editor_line(py::object state) {
         if (typing && at(edit_index, i)) {
             tokens.append(cursor_token());
         } else if (!typing && at(selected_index, i)) {
-            tokens.append(call("make_inverted_text", py::str(value)));
+            tokens.append(call("make_inverted_text", shown_text(value)));
         } else {
-            tokens.append(py::str(value));
+            tokens.append(shown_text(value));
         }
         ++i;
     }
@@ -167,7 +168,7 @@ py::object format_list_editor_line(py::object state) {
 
 void render_editor_frame(py::object state) {
     zyl::print("\x1b[2J\x1b[H", "end"_a = "");
-    const py::str name(state["setting_name"]);
+    const py::str name = shown_text(state["setting_name"]);
     py::list lines;
     lines.append(py::str("  ") + call("color_text", py::str("Edit ") + name, "E8EEEC"));
     lines.append("");
@@ -181,7 +182,7 @@ void render_editor_frame(py::object state) {
                                      ? py::object(state["entry_error"])
                                      : py::object(py::str(""));
         if (py::bool_(error)) {
-            lines.append(call("color_text", py::str("  ") + py::str(error), global("COLOR_ACCENT")));
+            lines.append(call("color_text", py::str("  ") + shown_text(error), global("COLOR_ACCENT")));
         }
         lines.append("");
         lines.append(call("dim", "  \u2190/\u2192 move \u00b7 Enter edit/select \u00b7 Backspace/Delete remove \u00b7 Esc cancel"));
