@@ -23,7 +23,10 @@ def main():
         # A refusal (no terminal, another rank) or a failed save already
         # says what went wrong; a traceback would only bury it.  Interrupts
         # and exits are not caught: they keep their own ways out.
-        print(str(error) or type(error).__name__, file=sys.stderr)
+        # Its lines are kept; a control character inside one (a path or a
+        # name read from a file) is shown, not sent to the terminal.
+        lines = (str(error) or type(error).__name__).split("\n")
+        print("\n".join(zylsetup.shown_text(line) for line in lines), file=sys.stderr)
         return 1
     pc = GZL.pc
     print("Module ids to zylate:  ", list(pc.get_module_ids_to_zylate()))
@@ -34,7 +37,7 @@ def main():
     if written:
         print("Files written:")
         for path in written:
-            print("  " + _shown(path))
+            print("  " + zylsetup.shown_text(path))
     else:
         print("Files written: none")
     return 0
@@ -51,14 +54,6 @@ def _snapshot_files(pc):
             except OSError:
                 out[path] = None
     return out
-
-
-def _shown(text):
-    """`text` with each control character written as repr writes it, as the
-    configurator draws outside text: a path read from a configuration may
-    hold escape sequences that would otherwise drive the terminal.  (The
-    target lists are printed as lists, whose repr already does this.)"""
-    return "".join(repr(ch)[1:-1] if ch < " " or "\x7f" <= ch <= "\x9f" else ch for ch in text)
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ ZYL_MODULE(zylsetup, m) {
 
     zyl::register_styled_text(m);
     zyl::register_wrapping(m);
+    zyl::register_shown_text(m);
     zyl::register_key_input(m);
     zyl::register_row_widgets(m);
     zyl::register_targets_panel(m);

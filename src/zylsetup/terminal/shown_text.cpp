@@ -91,4 +91,11 @@ py::str shown_text(py::handle value) {
     return escaped(text.ptr());
 }
 
+void register_shown_text(py::module_ &m) {
+    // Also the runner's: what it prints after a save (paths read from a
+    // configuration) follows the same rule as every frame.
+    m.def("shown_text", &shown_text, "value"_a,
+          "The text of `value` with each control character written as repr writes it.");
+}
+
 }  // namespace zyl

@@ -6,6 +6,7 @@
 namespace zyl {
 void register_styled_text(py::module_ &m);
 void register_wrapping(py::module_ &m);
+void register_shown_text(py::module_ &m);
 void register_key_input(py::module_ &m);
 void register_row_widgets(py::module_ &m);
 void register_targets_panel(py::module_ &m);
