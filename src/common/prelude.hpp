@@ -315,6 +315,13 @@ inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
 // Python's a == b, errors included.
 inline bool equals(py::handle a, py::handle b) { return a.equal(b); }
 
+// Python's value == "text" for an ASCII text: a plain str compares without
+// any object made (comparing two plain texts runs nothing).
+inline bool equals_ascii(py::handle value, const char *text) {
+    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    return value.equal(py::str(text));
+}
+
 // getattr(obj, name, None): only AttributeError means "absent"; any other
 // error (an interrupt, a failing property) reaches the caller.
 inline py::object getattr_or_none(py::handle obj, py::handle name) {

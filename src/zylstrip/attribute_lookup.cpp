@@ -214,32 +214,4 @@ py::object instance_dict(py::handle obj) {
     return py::object();
 }
 
-QuickRead quick_read(PyObject *obj, PyObject *dict, PyObject *name) {
-    if (!PyUnicode_CheckExact(name)) return {};
-    PyTypeObject *type = Py_TYPE(obj);
-    PyObject *raw = cpython::type_lookup(type, name);
-    PyTypeObject *raw_type = raw != nullptr ? Py_TYPE(raw) : nullptr;
-    // A data descriptor of the class comes first and runs.
-    if (raw_type != nullptr && raw_type->tp_descr_get != nullptr &&
-        raw_type->tp_descr_set != nullptr) {
-        return {};
-    }
-    if (dict != nullptr) {
-        PyObject *value = PyDict_GetItemWithError(dict, name);
-        if (value != nullptr) return {Quick::value, value};
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    if (raw == nullptr) return {};  // AttributeError, or whatever __getattr__ says
-    if (raw_type == &PyFunction_Type) return {Quick::method, nullptr};
-    // The built-in method descriptors bind to instances of their own class
-    // (and raise for any other).
-    if (raw_type == &PyMethodDescr_Type || raw_type == &PyWrapperDescr_Type ||
-        raw_type == &PyClassMethodDescr_Type) {
-        if (PyType_IsSubtype(type, cpython::descriptor_owner(raw))) return {Quick::method, nullptr};
-        return {};
-    }
-    if (raw_type->tp_descr_get == nullptr) return {Quick::value, raw};
-    return {};
-}
-
 }  // namespace zyl::lookup

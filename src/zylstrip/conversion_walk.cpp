@@ -12,9 +12,11 @@
 // that one converted module.
 #include "prelude.hpp"
 
+#include "fast_paths.hpp"
 #include "zylstrip.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -31,8 +33,7 @@ struct WalkTexts {
             named_children = interned("named_children"), get_submodule = interned("get_submodule"),
             modules = interned("_modules"), name_attr = interned("__name__"), dot = interned("."),
             empty = interned(""), open = interned("["), close = interned("]"),
-            device = interned("device"), dtype = interned("dtype"),
-            layer_array = interned("layer_array"), dendrite_class = interned("ZYLLayer"),
+            dendrite_class = interned("ZYLLayer"),
             refresh_zyl = interned("refresh_zyl"), make_module = interned("make_module"),
             get_attr = interned("get_pretrained_zyl_attr"),
             get_var = interned("get_pretrained_zyl_var");
@@ -62,8 +63,20 @@ py::object run_config() { return global("GZL").attr(texts().pc); }
 
 bool extra_verbose() { return truthy(call_method(run_config(), texts().extra_verbose)); }
 
-// type(obj).__name__ == "ZYLLayer"
+// type(obj).__name__ == "ZYLLayer".  For a class whose metaclass is `type`
+// itself the name is what type's own __name__ gives, and tp_name always
+// spells it (the whole of it for a class made at run time, the part after
+// the last dot for a built-in one), so then no text object is made: most
+// members the walk tests are bound methods.
 bool is_dendrite_layer(py::handle obj) {
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    if (fast_paths_enabled() && Py_IS_TYPE(reinterpret_cast<PyObject *>(type), &PyType_Type)) {
+        const char *name = type->tp_name;
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+            if (const char *dot = std::strrchr(name, '.')) name = dot + 1;
+        }
+        return std::strcmp(name, "ZYLLayer") == 0;
+    }
     return equals(type_of(obj).attr(texts().name_attr), texts().dendrite_class);
 }
 
@@ -228,11 +241,37 @@ void walk_list(py::handle net, py::handle depth, py::handle name_so_far,
     }
 }
 
-// 5b to 5h for one member.
-void member_step(py::handle net, py::handle depth, py::handle name_so_far,
-                 py::handle converted_list, py::handle member, WalkScope &scope) {
-    const WalkTexts &t = texts();
+// What the member steps of one module share.  GZL.pc is the same object at
+// every lookup and nn.Module is looked up once per module, as
+// name_so_far + "." is made once when adding plain texts runs nothing.
+struct MemberContext {
+    py::handle net, depth, name_so_far, converted_list;
+    WalkScope &scope;
     py::object cls = type_of(net);
+    py::object config = run_config();
+    py::object module_class = global("nn").attr(texts().module);
+    bool plain_name = PyUnicode_CheckExact(name_so_far.ptr()) != 0;
+    bool root = plain_name && equals(name_so_far, texts().empty);
+    py::object prefix = plain_name
+                            ? owned(PyUnicode_Concat(name_so_far.ptr(), texts().dot.ptr()))
+                            : py::object();
+
+    // name_so_far == ""
+    bool at_root() const { return plain_name ? root : equals(name_so_far, texts().empty); }
+
+    // name_so_far + "." + member
+    py::object path(py::handle member) const {
+        if (prefix && PyUnicode_CheckExact(member.ptr())) {
+            return owned(PyUnicode_Concat(prefix.ptr(), member.ptr()));
+        }
+        return name_so_far + texts().dot + member;
+    }
+};
+
+// 5b to 5h for one member.
+void member_step(const MemberContext &c, py::handle member) {
+    const WalkTexts &t = texts();
+    py::handle net = c.net, converted_list = c.converted_list, cls = c.cls;
     py::handle property_type = reinterpret_cast<PyObject *>(&PyProperty_Type);
     // A property is never read on the instance: reading it may compute or
     // fail.
@@ -244,24 +283,24 @@ void member_step(py::handle net, py::handle depth, py::handle name_so_far,
         if (!e.matches(PyExc_Exception)) throw;
         return;
     }
-    py::object sub_name = name_so_far + t.dot + member;
-    if (equals(member, t.device) || equals(member, t.dtype)) return;
-    if (contains(call_method(run_config(), t.not_to_save), sub_name)) return;
-    if (equals(name_so_far, t.empty) && contains(converted_list, sub_name)) {
+    py::object sub_name = c.path(member);
+    if (equals_ascii(member, "device") || equals_ascii(member, "dtype")) return;
+    if (contains(call_method(c.config, t.not_to_save), sub_name)) return;
+    if (c.at_root() && contains(converted_list, sub_name)) {
         if (extra_verbose()) zyl::print(percent("Skipping %s during save", sub_name));
         return;
     }
-    if (is_subclass(type_of(value), global("nn").attr(t.module)) || equals(member, t.layer_array)) {
+    if (is_subclass(type_of(value), c.module_class) || equals_ascii(member, "layer_array")) {
         record(converted_list, sub_name);
         if (not_equal(net, net.attr(member))) {
             py::object target = net.attr(member);
-            py::object member_depth = next_depth(depth);
+            py::object member_depth = next_depth(c.depth);
             set_attr(net, member, refresh(target, member_depth, sub_name, converted_list));
         }
     }
     if (is_dendrite_layer(getattr_or_none(net, member))) {
         py::object layer = call_global(t.get_attr, net, member);
-        set_attr(net, member, scope.convert(layer));
+        set_attr(net, member, c.scope.convert(layer));
     }
 }
 
@@ -273,12 +312,13 @@ bool walk_members(py::handle net, py::handle depth, py::handle name_so_far,
     const WalkTexts &t = texts();
     if (contains(call_method(run_config(), t.to_track), type_of(net))) return false;
 
+    const MemberContext context{net, depth, name_so_far, converted_list, scope};
     py::set listed;
     py::object members = owned(PyObject_GetIter(all_members.ptr()));
     while (PyObject *next = PyIter_Next(members.ptr())) {
         py::object member = py::reinterpret_steal<py::object>(next);
         if (PySet_Add(listed.ptr(), member.ptr()) < 0) PyErr_Clear();  // an unhashable name
-        member_step(net, depth, name_so_far, converted_list, member, scope);
+        member_step(context, member);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
 
@@ -287,7 +327,7 @@ bool walk_members(py::handle net, py::handle depth, py::handle name_so_far,
     for (py::handle name : py::list(modules)) {
         if (PySet_Contains(listed.ptr(), name.ptr()) == 1) continue;
         if (PyErr_Occurred()) throw py::error_already_set();
-        member_step(net, depth, name_so_far, converted_list, name, scope);
+        member_step(context, name);
     }
     return true;
 }

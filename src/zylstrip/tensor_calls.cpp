@@ -115,7 +115,10 @@ py::object row(py::handle weights, Py_ssize_t in_index) {
     if (selects_row_by_int(weights.ptr())) {
         return owned(PyObject_GetItem(weights.ptr(), index.ptr()));
     }
-    py::object key = owned(PyTuple_Pack(2, index.ptr(), k.whole_row));
+    // The plain route runs without capture(): then the slice is made here.
+    py::object whole = k.whole_row != nullptr ? py::reinterpret_borrow<py::object>(k.whole_row)
+                                              : owned(PySlice_New(nullptr, nullptr, nullptr));
+    py::object key = owned(PyTuple_Pack(2, index.ptr(), whole.ptr()));
     return owned(PyObject_GetItem(weights.ptr(), key.ptr()));
 }
 
