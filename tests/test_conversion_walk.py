@@ -279,3 +279,207 @@ def test_failing_import_fails_the_module_import():
                             timeout=120)
     assert result.returncode != 0
     assert "ModuleNotFoundError" in result.stderr or "ImportError" in result.stderr
+
+
+# --- every place of every dendrite layer -------------------------------------------
+
+class Tied(nn.Module):
+    def __init__(self, layer):
+        super().__init__()
+        self.enc = self.dec = layer
+
+
+class Heads(nn.Module):
+    def __init__(self, layer):
+        super().__init__()
+        self.trunk = nn.Linear(3, 3)
+        self.add_module("1", layer)
+
+    def forward(self, x):
+        return getattr(self, "1")(self.trunk(x))
+
+
+def repeated_in_sequential():
+    layer = ZYLLayer()
+    return nn.Sequential(layer, nn.ReLU(), layer)
+
+
+def nested_in_repeated_layer():
+    outer = ZYLLayer(ZYLLayer(), nn.Linear(3, 3))
+    return nn.Sequential(outer, nn.ReLU(), outer)
+
+
+def tied_attributes():
+    return Tied(ZYLLayer())
+
+
+def container_and_attribute():
+    layer = ZYLLayer()
+    net = nn.Sequential(layer, nn.ReLU())
+    net.add_module("alias", layer)
+    return net
+
+
+def module_dict_digit_keys():
+    net = nn.Sequential(nn.Linear(3, 3))
+    net.heads = nn.ModuleDict({"0": ZYLLayer(), "x": ZYLLayer()})
+    net.heads_in_list = nn.ModuleList([net.heads["0"]])
+    return net
+
+
+def add_module_digit_name():
+    return Heads(ZYLLayer())
+
+
+SHAPES = [
+    pytest.param(repeated_in_sequential, id="repeat-in-sequential"),
+    pytest.param(lambda: nn.ModuleList([ZYLLayer()] * 3), id="repeat-in-module-list"),
+    pytest.param(nested_in_repeated_layer, id="layer-inside-repeated-layer"),
+    pytest.param(lambda: nn.Sequential(Block(), nn.Sequential(repeated_in_sequential())),
+                 id="repeat-one-level-down"),
+    pytest.param(tied_attributes, id="tied-attributes"),
+    pytest.param(container_and_attribute, id="container-and-attribute"),
+    pytest.param(module_dict_digit_keys, id="module-dict-digit-key"),
+    pytest.param(add_module_digit_name, id="add-module-digit-name"),
+]
+
+
+def places(net):
+    """Every (path, module) that named_modules reaches, repeats included."""
+    return list(net.named_modules(remove_duplicate=False))
+
+
+@pytest.mark.parametrize("build", SHAPES)
+def test_every_place_of_every_layer_holds_its_one_converted_module(build, monkeypatch):
+    net = build()
+    before = places(net)
+    layers = {id(m): m for _, m in before if type(m) is ZYLLayer}
+    made = []
+    original_make = zylstrip.make_module
+
+    def counting_make(module):
+        made.append(module)
+        return original_make(module)
+
+    monkeypatch.setattr(zylstrip, "make_module", counting_make)
+    result = zylstrip.refresh_net(net)
+    after = dict(places(result))
+    assert not [path for path, m in after.items() if type(m).__name__ == "ZYLLayer"]
+    # One construction per distinct layer, the same module at each of its places.
+    assert sorted(map(id, made)) == sorted(layers)
+    for path, original in before:
+        if type(original) is ZYLLayer:
+            replacement = after[path]
+            assert converts(original, replacement)
+            assert all(after[p] is replacement for p, m in before if m is original)
+
+
+def test_tied_attributes_share_one_module_and_compute_the_same():
+    torch.manual_seed(0)
+    layer = ZYLLayer(nn.Linear(3, 3), nn.Linear(3, 3))
+    x = torch.randn(2, 3)
+    expected = layer.layer_array[-1](x)
+    net = zylstrip.refresh_net(Tied(layer))
+    assert net.enc is net.dec and type(net.enc) is Converted
+    assert net._modules["enc"] is net._modules["dec"]
+    assert torch.equal(net.enc(x), expected)
+
+
+def test_digit_named_child_is_converted_and_computes_the_same():
+    torch.manual_seed(0)
+    layer = ZYLLayer(nn.Linear(3, 3))
+    net = Heads(layer)
+    x = torch.randn(2, 3)
+    expected = layer.layer_array[-1](net.trunk(x))  # the layer's pass without skip weights
+    zylstrip.refresh_net(net)
+    assert type(getattr(net, "1")) is Converted
+    assert torch.equal(net(x), expected)
+
+
+def test_repeat_is_recorded_and_announced_as_a_duplicate(capsys):
+    net = repeated_in_sequential()
+    GZL.pc.set_extra_verbose(True)
+    converted = []
+    zylstrip.refresh_zyl(net, 0, "", converted)
+    assert net[0] is net[2] and type(net[0]) is Converted
+    assert converted[-1] == "[2]"
+    out = capsys.readouterr().out
+    assert out.count("Highest thing on the list is one of the duplicates") == 1
+
+
+def test_excluded_and_tracked_places_stay_as_they_are():
+    layer = ZYLLayer()
+    net = nn.Module()
+    net.add_module("0", layer)
+    net.kept = Block()
+    GZL.pc.set_module_names_to_not_save([".0"])
+    GZL.pc.set_modules_to_track([Block])
+    zylstrip.refresh_net(net)
+    assert getattr(net, "0") is layer and type(net.kept.inner) is ZYLLayer
+
+
+# --- networks whose walk does not end ---------------------------------------------
+
+CYCLE_CASES = {
+    "attribute-back-reference": "net = nn.Module(); net.child = nn.Module()\n"
+                                "object.__setattr__(net.child, 'owner', net)",
+    "registered-parent": "net = nn.Module(); net.child = nn.Module(); net.child.parent = net",
+    "deep-nesting": "net = nn.Sequential()\n"
+                    "inner = net\n"
+                    "for _ in range(13000):\n"
+                    "    nxt = nn.Sequential(); inner.append(nxt); inner = nxt",
+}
+
+CYCLE_SCRIPT = """
+import sys
+from torch import nn
+from zylora import zylstrip
+{build}
+try:
+    zylstrip.refresh_net(net)
+except RecursionError as error:
+    print("RecursionError", str(error))
+else:
+    print("no error")
+"""
+
+
+@pytest.mark.parametrize("case", sorted(CYCLE_CASES))
+def test_endless_walk_raises_recursion_error(case):
+    result = subprocess.run([sys.executable, "-c", CYCLE_SCRIPT.format(build=CYCLE_CASES[case])],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.startswith("RecursionError maximum recursion depth exceeded")
+
+
+REIMPORT_SCRIPT = """
+import gc, importlib, sys
+from torch import nn
+import zylora.zylstrip
+first_class = zylora.zylstrip.ZYLModulePyThread
+del sys.modules["zylora.zylstrip"]
+import zylora.zylstrip as again
+gc.collect()
+junk = [dict(a=i) for i in range(10000)]  # reuse what the first module held
+
+class Other(first_class):
+    pass
+
+from test_conversion_walk import ZYLLayer
+again.ModuleType = Other
+net = nn.Sequential(ZYLLayer())
+again.refresh_net(net)
+print(type(net[0]).__name__)
+reloaded = importlib.reload(again)
+net = nn.Sequential(ZYLLayer())
+reloaded.refresh_net(net)
+print(type(net[0]).__name__, reloaded.ModuleType.__name__)
+"""
+
+
+def test_reimported_module_walks_through_its_own_namespace():
+    result = subprocess.run([sys.executable, "-c", REIMPORT_SCRIPT], capture_output=True,
+                            text=True, timeout=300, cwd=__file__.rsplit("/", 1)[0])
+    assert result.returncode == 0, result.stderr[-2000:]
+    first, after_reload, module_type = result.stdout.split()
+    assert first == "Other" and after_reload == module_type

@@ -323,3 +323,57 @@ def test_walk_sees_an_instance_attribute_over_a_class_method():
     # the converted layer is assigned back as a submodule
     assert type(out._modules["helper"]) is zylstrip.ZYLModulePyThread
     assert out.forward(3) == 3
+
+
+ROUTE_SCRIPT = """
+import sys
+import torch
+if sys.argv[1] != "installed":
+    torch.__version__ = sys.argv[1]
+from torch import nn
+from zylora import zylstrip
+from test_forward_equivalence import build, reference_forward
+
+watched = {nn.ModuleList.__getitem__.__code__, nn.ParameterList.__getitem__.__code__}
+seen = []
+
+def profile(frame, event, arg):
+    if event == "call" and frame.f_code in watched:
+        seen.append(frame.f_code.co_name)
+
+torch.manual_seed(0)
+x = torch.randn(5, 4)
+conv = build(3)
+sys.setprofile(profile)
+native = conv(x)
+sys.setprofile(None)
+print("plain" if seen else "shortcut", torch.equal(native, reference_forward(conv, x)))
+"""
+
+
+@pytest.mark.parametrize(
+    "version, switch_off, route",
+    [
+        pytest.param("2.99.0", False, "plain", id="unlisted-release"),
+        pytest.param("3.0.0a0+git", False, "plain", id="unlisted-major"),
+        pytest.param("installed", True, "plain", id="switched-off"),
+        pytest.param("installed", False, "shortcut", id="listed-release"),
+    ],
+)
+def test_torch_shortcuts_only_on_listed_releases(version, switch_off, route):
+    """The plain route indexes torch's containers through their own
+    __getitem__, which a profiler hook sees; the shortcut does not."""
+    import os
+    import pathlib
+    import subprocess
+    import sys
+
+    env = dict(os.environ)
+    env.pop("ZYLORA_NO_FAST_PATHS", None)
+    if switch_off:
+        env["ZYLORA_NO_FAST_PATHS"] = "1"
+    here = pathlib.Path(__file__).parent
+    result = subprocess.run([sys.executable, "-c", ROUTE_SCRIPT, version], capture_output=True,
+                            text=True, timeout=300, cwd=here, env=env)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == [route, "True"]

@@ -354,3 +354,130 @@ def test_whole_converted_network_survives_save_and_load(x):
     assert type(loaded[1]) is zylstrip.ZYLModulePyThread
     with torch.no_grad():
         assert torch.equal(loaded(x), net(x))
+
+
+# --- user code that edits what it is handed ----------------------------------------
+
+import pathlib  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+
+import forward_cases  # noqa: E402
+
+HERE = pathlib.Path(__file__).parent
+
+
+@pytest.mark.parametrize("route", ["plain", "threaded"])
+@pytest.mark.parametrize("case", sorted(forward_cases.cases()))
+def test_edits_by_user_code_give_pythons_outcome(case, route):
+    """Each case in a child process: a crash fails the test, not the run."""
+    result = subprocess.run([sys.executable, str(HERE / "forward_cases.py"), case, route],
+                            capture_output=True, text=True, timeout=300, cwd=HERE)
+    assert result.returncode == 0, result.stderr[-3000:]
+    native, reference = result.stdout.splitlines()
+    assert native == reference
+
+
+class NonIterable:
+    pass
+
+
+class IterRaisesTypeError:
+    def __iter__(self):
+        raise TypeError("no iterating me")
+
+
+class OwnTypeError(TypeError):
+    pass
+
+
+class IterRaisesSubclass:
+    def __iter__(self):
+        raise OwnTypeError("mine")
+
+
+class IterIsNone:
+    __iter__ = None
+
+
+class IterGivesNonIterator:
+    def __iter__(self):
+        return 5
+
+
+class Sequence:
+    def __getitem__(self, i):
+        if i < 3:
+            return i
+        raise IndexError
+
+
+def breaks_midway():
+    yield (x_value,)
+    raise KeyError("gone")
+
+
+x_value = None
+
+PAIRS = [
+    pytest.param(lambda: 7, id="int"),
+    pytest.param(NonIterable, id="plain-object"),
+    pytest.param(IterRaisesTypeError, id="iter-raises-TypeError"),
+    pytest.param(IterRaisesSubclass, id="iter-raises-subclass"),
+    pytest.param(IterIsNone, id="iter-is-None"),
+    pytest.param(IterGivesNonIterator, id="iter-gives-non-iterator"),
+    pytest.param(Sequence, id="sequence-of-three"),
+    pytest.param(lambda: [(x_value,)], id="one-item"),
+    pytest.param(lambda: ((x_value,), {}, 3), id="three-items"),
+    pytest.param(lambda: iter([(x_value,), {}, 3]), id="iterator-of-three"),
+    pytest.param(breaks_midway, id="iterator-raising"),
+]
+
+
+@pytest.mark.parametrize("make", PAIRS)
+def test_processor_result_unpacks_as_python_unpacks_it(make, x):
+    class Odd:
+        def pre(self, *args, **kwargs):
+            return make()
+
+        def post(self, out):
+            return out
+
+    layer = build(2, False, False)
+    layer.processor_array = [Odd(), None]
+    conv = zylstrip.ZYLModulePyThread(layer)
+    with pytest.raises(Exception) as expected:
+        first, second = make()
+    with pytest.raises(Exception) as got:
+        conv(x)
+    assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
+
+
+REIMPORT = """
+import gc, sys
+from torch import nn
+import zylora.zylstrip
+del sys.modules["zylora.zylstrip"]
+import zylora.zylstrip as again
+gc.collect()
+junk = [dict(a=i) for i in range(10000)]
+from test_forward_module import build
+import torch
+again.doing_threading = True
+seen = []
+class Recording(again.Thread):
+    def start(self):
+        seen.append("start")
+        super().start()
+again.Thread = Recording
+conv = again.ZYLModulePyThread(build(2, True, False))
+conv(torch.ones(1, 5))
+print(len(seen))
+"""
+
+
+def test_reimported_module_reads_its_own_flags():
+    result = subprocess.run([sys.executable, "-c", REIMPORT], capture_output=True, text=True,
+                            timeout=300, cwd=HERE)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["2"]

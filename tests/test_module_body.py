@@ -125,3 +125,25 @@ def test_customizable_names_taken_once(monkeypatch):
 )
 def test_ansi_escape_re_matches_sgr_only(text, matches):
     assert zylsetup.ANSI_ESCAPE_RE.findall(text) == matches
+
+
+def test_reimported_module_draws_through_its_own_namespace():
+    result = run_isolated(
+        """
+        import gc, importlib, sys
+        import zylora.zylsetup
+        del sys.modules["zylora.zylsetup"]
+        import zylora.zylsetup as again
+        gc.collect()
+        junk = [dict(a=i) for i in range(10000)]
+        again.COLOR_ACCENT = "010203"
+        text = "".join(again.render_help_overlay())
+        print("38;2;1;2;3m" in text)
+        reloaded = importlib.reload(again)
+        reloaded.COLOR_ACCENT = "040506"
+        text = "".join(reloaded.render_help_overlay())
+        print("38;2;4;5;6m" in text)
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["True", "True"]

@@ -18,58 +18,112 @@ from zylora import zylstrip
 Converted = zylstrip.ZYLModulePyThread
 
 
+_walks = {}  # id(converted_list) -> {id(layer): (layer, converted)}
+
+
 def reference_refresh_zyl(net, depth, name_so_far, converted_list):
     """The walk, step by step, as plain Python."""
+    outermost = id(converted_list) not in _walks
+    if outermost:
+        _walks[id(converted_list)] = {}
+    try:
+        return _reference_level(net, depth, name_so_far, converted_list,
+                                _walks[id(converted_list)])
+    finally:
+        if outermost:
+            del _walks[id(converted_list)]
+
+
+def _convert(layer, made):
+    if id(layer) not in made:
+        made[id(layer)] = (layer, zylstrip.make_module(layer))
+    return made[id(layer)][1]
+
+
+def _registered(net):
+    try:
+        return object.__getattribute__(net, "_modules")
+    except AttributeError:
+        return None
+
+
+def _duplicate_notice():
+    if GZL.pc.get_extra_verbose():
+        print("this is only being called because something in your model is pointed to "
+              "twice by two different variables.  Highest thing on the list is one of the "
+              "duplicates")
+
+
+def _reference_level(net, depth, name_so_far, converted_list, made):
     if GZL.pc.get_extra_verbose():
         print("CL calling convert on " + str(net) + " depth " + "%d" % depth)
         print("CL calling convert on " + name_so_far + ": " + type(net).__name__
               + ", depth " + "%d" % depth)
     if type(net) is zylstrip.ModuleType:
-        if GZL.pc.get_extra_verbose():
-            print("this is only being called because something in your model is pointed to "
-                  "twice by two different variables.  Highest thing on the list is one of the "
-                  "duplicates")
+        _duplicate_notice()
         return net
+    if id(net) in made:
+        _duplicate_notice()
+        return made[id(net)][1]
     all_members = net.__dir__()
     if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
-        for submodule_id, layer in net.named_children():
+        def child_step(submodule_id):
+            nonlocal converted_list
             if net != net.get_submodule(submodule_id):
                 converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
                 setattr(net, submodule_id, reference_refresh_zyl(
                     net.get_submodule(submodule_id), depth + 1,
                     name_so_far + "[" + str(submodule_id) + "]", converted_list))
             if type(net.get_submodule(submodule_id)).__name__ == "ZYLLayer":
-                setattr(net, submodule_id, zylstrip.make_module(
-                    zylstrip.get_pretrained_zyl_var(net, submodule_id)))
+                setattr(net, submodule_id, _convert(
+                    zylstrip.get_pretrained_zyl_var(net, submodule_id), made))
+
+        listed = []
+        for submodule_id, layer in net.named_children():
+            listed.append(submodule_id)
+            child_step(submodule_id)
+        for name in list(_registered(net)):
+            if name not in listed and isinstance(_registered(net).get(name), nn.Module):
+                child_step(name)
     else:
         if type(net) in GZL.pc.get_modules_to_track():
             return net
-        for member in all_members:
+
+        def member_step(member):
+            nonlocal converted_list
             if isinstance(getattr(type(net), member, None), property):
-                continue
+                return
             try:
                 value = getattr(net, member, None)
             except Exception:
-                continue
+                return
             sub_name = name_so_far + "." + member
             if member == "device" or member == "dtype":
-                continue
+                return
             if sub_name in GZL.pc.get_module_names_to_not_save():
-                continue
+                return
             if name_so_far == "" and sub_name in converted_list:
                 if GZL.pc.get_extra_verbose():
                     print("Skipping %s during save" % sub_name)
-                continue
+                return
             if issubclass(type(value), nn.Module) or member == "layer_array":
                 converted_list += [sub_name]
                 if net != getattr(net, member):
                     setattr(net, member, reference_refresh_zyl(
                         getattr(net, member), depth + 1, sub_name, converted_list))
             if type(getattr(net, member, None)).__name__ == "ZYLLayer":
-                setattr(net, member, zylstrip.make_module(
-                    zylstrip.get_pretrained_zyl_attr(net, member)))
+                setattr(net, member, _convert(zylstrip.get_pretrained_zyl_attr(net, member), made))
+
+        listed = set()
+        for member in all_members:
+            listed.add(member)
+            member_step(member)
+        if isinstance(_registered(net), dict):
+            for name in list(_registered(net)):
+                if name not in listed:
+                    member_step(name)
     if type(net).__name__ == "ZYLLayer":
-        net = zylstrip.make_module(net)
+        net = _convert(net, made)
     return net
 
 
@@ -249,6 +303,18 @@ def mixed():
     return root
 
 
+def shared_places():
+    """A layer in several places, tied attributes and digit-named members."""
+    layer = ZYLLayer(ZYLLayer(), nn.Linear(3, 3))
+    root = nn.Module()
+    root.seq = nn.Sequential(layer, nn.ReLU(), layer)
+    root.enc = root.dec = ZYLLayer()
+    root.heads = nn.ModuleDict({"0": ZYLLayer(), "1": root.enc, "x": nn.ModuleList([layer])})
+    root.add_module("7", ZYLLayer())
+    root.reads = Reads()
+    return root
+
+
 def structure(module, prefix=""):
     """Every (path, class name) of the converted network, with the identity
     of shared modules."""
@@ -276,7 +342,8 @@ def native(net, depth, name, converted):
     return zylstrip.refresh_zyl(net, depth, name, converted)
 
 
-@pytest.mark.parametrize("build", [bench_like, mixed], ids=["bench-network", "every-kind-of-member"])
+@pytest.mark.parametrize("build", [bench_like, mixed, shared_places],
+                         ids=["bench-network", "every-kind-of-member", "shared-places"])
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
 def test_walk_matches_reference(build, verbose, capsys):
     torch.manual_seed(0)
@@ -294,6 +361,8 @@ def test_walk_matches_reference(build, verbose, capsys):
     assert any(event[0] == "not_to_save" for event in log_native)
     if build is mixed:
         assert ("read", "__dir__") in log_native and ("getattr", "made_up") in log_native
+    if build is shared_places:
+        assert [kind for _, kind, _ in structure(out_native)].count("ZYLLayer") == 0
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,50 @@
 // plain route beside it.
 #pragma once
 
+#include <Python.h>
+
 namespace zyl::cpython {
+
+// --- zylstrip: the converted layer's forward pass --------------------------
+//
+// The shortcuts of the forward pass tell from a class what reading an
+// attribute, indexing a torch container or calling a tensor method would run,
+// and compare that with what torch defines, before skipping the
+// interpreter's detour.  Built against CPython 3.9 to 3.13.
+
+// What the class (or a base, in method resolution order) defines under
+// `name`, as attribute lookup finds it, without running any descriptor:
+// borrowed, or nullptr (no error set).  _PyType_Lookup, 3.9-3.13.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
+
+// A number that changes whenever the class or one of its bases changes,
+// never reused; 0 when the interpreter gives the class none now.  Lets a
+// verdict on a class be remembered until the class changes.  tp_version_tag
+// and Py_TPFLAGS_VALID_VERSION_TAG (gone in 3.13, where a tag of 0 says the
+// same), 3.9-3.13.
+inline unsigned int type_version(PyTypeObject *type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+// The class that a built-in method or slot descriptor belongs to (it binds
+// only to instances of that class).  PyDescrObject.d_type, 3.9-3.13.
+inline PyTypeObject *descriptor_owner(PyObject *descriptor) { return PyDescr_TYPE(descriptor); }
+
+// The C definition behind a method descriptor of a built-in class, and
+// behind a built-in bound method: equal when the bound method was made from
+// that descriptor.  PyMethodDescrObject.d_method and PyCFunctionObject.m_ml,
+// 3.9-3.13.
+inline PyMethodDef *descriptor_method(PyObject *descriptor) {
+    return reinterpret_cast<PyMethodDescrObject *>(descriptor)->d_method;
+}
+
+inline PyMethodDef *builtin_method(PyObject *function) {
+    return reinterpret_cast<PyCFunctionObject *>(function)->m_ml;
+}
+
+// --- zylsetup ------------------------------------------------------------------
 
 }  // namespace zyl::cpython

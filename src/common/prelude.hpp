@@ -17,17 +17,42 @@ using namespace py::literals;
 
 namespace zyl {
 
-// The extension module being defined.  Module-level functions reach one
-// another and the module's globals (GZL, os, termios, ...) through its
-// namespace at each call, so a caller that rebinds `zylsetup.read_single_key`
-// or `zylsetup.os` is honoured everywhere.  A borrowed handle is enough: the
-// module outlives every call made through it.
-inline py::handle &module_slot() {
-    static py::handle module;
+namespace detail {
+
+// What the module body was handed, held by a strong reference for the life
+// of the process: the namespace while the body runs, before the import
+// machinery has recorded the module.
+inline PyObject *&module_being_defined() {
+    static PyObject *module = nullptr;
     return module;
 }
 
-inline void bind_module(py::module_ &m) { module_slot() = m; }
+inline PyModuleDef *&module_definition() {
+    static PyModuleDef *definition = nullptr;
+    return definition;
+}
+
+}  // namespace detail
+
+// The extension module's namespace, live.  Module-level functions reach one
+// another and the module's globals (GZL, os, termios, ...) through it at each
+// call, so a caller that rebinds `zylsetup.read_single_key` or
+// `zylsetup.os` is honoured everywhere.  After `del sys.modules[...]` and a
+// fresh import the interpreter makes a new module object from the same
+// definition and may free the first, so the namespace is looked up through
+// the interpreter's record of the module made from our definition (the one a
+// user imports now, reload included) rather than kept as a pointer.
+inline py::handle module_slot() {
+    if (PyModuleDef *definition = detail::module_definition()) {
+        if (PyObject *live = PyState_FindModule(definition)) return live;
+    }
+    return detail::module_being_defined();
+}
+
+inline void bind_module(py::module_ &m) {
+    PyObject *&held = detail::module_being_defined();
+    if (held == nullptr) held = m.inc_ref().ptr();
+}
 
 inline py::module_ ns() { return py::reinterpret_borrow<py::module_>(module_slot()); }
 
@@ -246,7 +271,10 @@ void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
-// `first, second = pair`, with the interpreter's own unpacking errors.
+// `first, second = pair`, with the interpreter's own errors: its
+// "cannot unpack non-iterable" only where it gives that text (no __iter__
+// slot and no sequence protocol); a failing or unusual __iter__ keeps its
+// own error.
 inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
     PyObject *p = pair.ptr();
     if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2) {
@@ -258,8 +286,8 @@ inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(p)->tp_iter == nullptr &&
             !PySequence_Check(p)) {
             PyErr_Clear();
-            throw py::type_error("cannot unpack non-iterable " + std::string(Py_TYPE(p)->tp_name) +
-                                 " object");
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(p)->tp_name);
         }
         throw py::error_already_set();
     }
@@ -269,22 +297,30 @@ inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
         PyObject *next = PyIter_Next(it.ptr());
         if (next == nullptr) {
             if (PyErr_Occurred()) throw py::error_already_set();
-            throw py::value_error("not enough values to unpack (expected 2, got " +
-                                  std::to_string(i) + ")");
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
         }
         values[i] = py::reinterpret_steal<py::object>(next);
     }
     PyObject *extra = PyIter_Next(it.ptr());
     if (extra != nullptr) {
         Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-    return {values[0], values[1]};
+    return {std::move(values[0]), std::move(values[1])};
 }
 
 // Python's a == b, errors included.
 inline bool equals(py::handle a, py::handle b) { return a.equal(b); }
+
+// Python's value == "text" for an ASCII text: a plain str compares without
+// any object made (comparing two plain texts runs nothing).
+inline bool equals_ascii(py::handle value, const char *text) {
+    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    return value.equal(py::str(text));
+}
 
 // getattr(obj, name, None): only AttributeError means "absent"; any other
 // error (an interrupt, a failing property) reaches the caller.
@@ -300,6 +336,98 @@ inline py::object getattr_or_none(py::handle obj, const char *name) {
     return getattr_or_none(obj, py::str(name));
 }
 
+// A key or attribute name for a hot loop: interned, its hash computed once,
+// instead of a fresh text object made and hashed at every lookup.
+inline py::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(name);
+}
+
+// container[key], without the detour through the generic protocol for a
+// plain dict that holds the key; a miss takes the generic path so the error
+// is the container's own.
+inline py::object item(py::handle container, py::handle key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(container.ptr(), key.ptr());
+        if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// sequence[index] for a position: the item held by a new reference, and the
+// sequence's own IndexError when it has shrunk meanwhile.
+inline py::object item_at(py::handle sequence, Py_ssize_t index) {
+    return owned(PySequence_GetItem(sequence.ptr(), index));
+}
+
+// container[key] = value
+inline void set_item(py::handle container, py::handle key, py::handle value) {
+    const int failed = PyDict_CheckExact(container.ptr())
+                           ? PyDict_SetItem(container.ptr(), key.ptr(), value.ptr())
+                           : PyObject_SetItem(container.ptr(), key.ptr(), value.ptr());
+    if (failed < 0) throw py::error_already_set();
+}
+
+// getattr(obj, name)
+inline py::object get_attr(py::handle obj, py::handle name) {
+    return owned(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+// setattr(obj, name, value)
+inline void set_attr(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// len(value)
+inline Py_ssize_t length_of(py::handle value) {
+    const Py_ssize_t size = PyObject_Length(value.ptr());
+    if (size < 0) throw py::error_already_set();
+    return size;
+}
+
+// `needle in haystack`: the container's own test; a generator is consumed.
+inline bool contains(py::handle haystack, py::handle needle) {
+    int hit = PySequence_Contains(haystack.ptr(), needle.ptr());
+    if (hit < 0) throw py::error_already_set();
+    return hit == 1;
+}
+
+// Python's a != b: the operator itself, with no identity shortcut.
+inline bool not_equal(py::handle a, py::handle b) {
+    return truthy(owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+
+// isinstance(value, cls) and issubclass(cls, base)
+inline bool is_instance(py::handle value, py::handle cls) {
+    const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+inline bool is_subclass(py::handle cls, py::handle base) {
+    const int result = PyObject_IsSubclass(cls.ptr(), base.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// One level of recursion over user objects, counted by the interpreter as a
+// call: what would overflow the C stack raises RecursionError instead.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+            throw py::error_already_set();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
 }  // namespace zyl
 
 // Defines the extension module `name`.  Unlike PYBIND11_MODULE, an exception
@@ -313,6 +441,7 @@ inline py::object getattr_or_none(py::handle obj, const char *name) {
         PYBIND11_CHECK_PYTHON_VERSION                                                      \
         PYBIND11_ENSURE_INTERNALS_READY                                                    \
         try {                                                                              \
+            ::zyl::detail::module_definition() = &zyl_module_def_##name;                   \
             auto module = ::pybind11::module_::create_extension_module(                    \
                 #name, nullptr, &zyl_module_def_##name);                                   \
             zyl_module_body_##name(module);                                                \

@@ -1,5 +1,7 @@
 #include "prelude.hpp"
 
+#include "cpython_private.hpp"
+
 #include "attribute_lookup.hpp"
 
 #include <cstdint>
@@ -7,12 +9,6 @@
 namespace zyl::lookup {
 
 namespace {
-
-PyObject *intern(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (name == nullptr) throw py::error_already_set();
-    return name;
-}
 
 // Held for the life of the process: an address compared against them can
 // never belong to a freed object.
@@ -33,7 +29,7 @@ Known &known() {
 }
 
 PyObject *lookup_new(PyTypeObject *type, PyObject *name) {
-    PyObject *found = _PyType_Lookup(type, name);
+    PyObject *found = cpython::type_lookup(type, name);
     Py_XINCREF(found);
     return found;
 }
@@ -90,20 +86,20 @@ PyObject *module_dicts_lookup(PyObject *dict, PyObject *name, bool &failed) {
 void capture(py::handle module_class) {
     Known &k = known();
     if (k.getattr_name != nullptr) return;
-    k.getattr_name = intern("__getattr__");
-    k.getattribute_name = intern("__getattribute__");
-    k.dict_name = intern("__dict__");
-    k.dict_names[0] = intern("_parameters");
-    k.dict_names[1] = intern("_buffers");
-    k.dict_names[2] = intern("_modules");
+    k.getattr_name = interned("__getattr__").release().ptr();
+    k.getattribute_name = interned("__getattribute__").release().ptr();
+    k.dict_name = interned("__dict__").release().ptr();
+    k.dict_names[0] = interned("_parameters").release().ptr();
+    k.dict_names[1] = interned("_buffers").release().ptr();
+    k.dict_names[2] = interned("_modules").release().ptr();
     k.object_getattribute = lookup_new(&PyBaseObject_Type, k.getattribute_name);
     if (!PyType_Check(module_class.ptr())) return;
     auto *type = reinterpret_cast<PyTypeObject *>(module_class.ptr());
-    PyObject *hook = _PyType_Lookup(type, k.getattr_name);
+    PyObject *hook = cpython::type_lookup(type, k.getattr_name);
     // Expected: a Python __getattr__ on top of the plain lookup.
     if (hook == nullptr || !PyFunction_Check(hook) ||
         type->tp_getattro == PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, k.getattribute_name) != k.object_getattribute) {
+        cpython::type_lookup(type, k.getattribute_name) != k.object_getattribute) {
         return;
     }
     k.module_getattr = lookup_new(type, k.getattr_name);
@@ -124,13 +120,6 @@ struct ClassVerdict {
     bool module_hook = false;  // ...which is nn.Module's own, with nn.Module's __dict__
 };
 
-bool version_valid(PyTypeObject *type) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-    return type->tp_version_tag != 0;
-}
-
 ClassVerdict judge(PyTypeObject *type) {
     const Known &k = known();
     ClassVerdict v;
@@ -138,21 +127,20 @@ ClassVerdict judge(PyTypeObject *type) {
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         v.plain = true;
     } else if (k.module_getattro != nullptr && type->tp_getattro == k.module_getattro &&
-               _PyType_Lookup(type, k.getattribute_name) == k.object_getattribute) {
-        PyObject *hook = _PyType_Lookup(type, k.getattr_name);
+               cpython::type_lookup(type, k.getattribute_name) == k.object_getattribute) {
+        PyObject *hook = cpython::type_lookup(type, k.getattr_name);
         v.plain = true;
         v.hooked = hook != nullptr;
-        v.module_hook = hook == k.module_getattr && _PyType_Lookup(type, k.dict_name) == k.module_dict;
+        v.module_hook = hook == k.module_getattr && cpython::type_lookup(type, k.dict_name) == k.module_dict;
     }
-    v.version = version_valid(type) ? type->tp_version_tag : 0;
+    v.version = cpython::type_version(type);
     return v;
 }
 
 ClassVerdict verdict(PyTypeObject *type) {
     static ClassVerdict cache[16];
     ClassVerdict &slot = cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) & 15];
-    if (slot.type == type && slot.version != 0 && version_valid(type) &&
-        slot.version == type->tp_version_tag) {
+    if (slot.type == type && slot.version != 0 && slot.version == cpython::type_version(type)) {
         return slot;
     }
     ClassVerdict v = judge(type);
@@ -172,7 +160,7 @@ PyObject *read(PyObject *obj, PyObject *name) {
         return PyObject_GetAttr(obj, name);
     }
     const ClassVerdict v = verdict(type);
-    if (!v.hooked || _PyType_Lookup(type, name) != nullptr) return PyObject_GetAttr(obj, name);
+    if (!v.hooked || cpython::type_lookup(type, name) != nullptr) return PyObject_GetAttr(obj, name);
     // No class attribute: the instance dict, then the hook.
     PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
     if (dict == nullptr) {
@@ -196,7 +184,7 @@ PyObject *read(PyObject *obj, PyObject *name) {
     Py_DECREF(dict);
     // Not found, or not for us to tell: the hook itself answers (and raises
     // its own AttributeError).
-    PyObject *hook = _PyType_Lookup(type, k.getattr_name);
+    PyObject *hook = cpython::type_lookup(type, k.getattr_name);
     if (hook == nullptr) return PyObject_GetAttr(obj, name);
     Py_INCREF(hook);  // the class may change while it runs
     PyObject *result = call_hook(obj, hook, name);
@@ -224,34 +212,6 @@ py::object instance_dict(py::handle obj) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return py::object();
-}
-
-QuickRead quick_read(PyObject *obj, PyObject *dict, PyObject *name) {
-    if (!PyUnicode_CheckExact(name)) return {};
-    PyTypeObject *type = Py_TYPE(obj);
-    PyObject *raw = _PyType_Lookup(type, name);
-    PyTypeObject *raw_type = raw != nullptr ? Py_TYPE(raw) : nullptr;
-    // A data descriptor of the class comes first and runs.
-    if (raw_type != nullptr && raw_type->tp_descr_get != nullptr &&
-        raw_type->tp_descr_set != nullptr) {
-        return {};
-    }
-    if (dict != nullptr) {
-        PyObject *value = PyDict_GetItemWithError(dict, name);
-        if (value != nullptr) return {Quick::value, value};
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    if (raw == nullptr) return {};  // AttributeError, or whatever __getattr__ says
-    if (raw_type == &PyFunction_Type) return {Quick::method, nullptr};
-    // The built-in method descriptors bind to instances of their own class
-    // (and raise for any other).
-    if (raw_type == &PyMethodDescr_Type || raw_type == &PyWrapperDescr_Type ||
-        raw_type == &PyClassMethodDescr_Type) {
-        if (PyType_IsSubtype(type, PyDescr_TYPE(raw))) return {Quick::method, nullptr};
-        return {};
-    }
-    if (raw_type->tp_descr_get == nullptr) return {Quick::value, raw};
-    return {};
 }
 
 }  // namespace zyl::lookup

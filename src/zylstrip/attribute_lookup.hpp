@@ -34,26 +34,8 @@ py::object attr_if_present(py::handle obj, py::handle name);
 // object when the object has none.
 py::object instance_dict(py::handle obj);
 
-// What getattr(obj, name) gives when the class and the instance dict tell it
-// without running anything, on an object whose class reads attributes the
-// plain way.
-enum class Quick {
-    unknown,  // only the read itself can tell
-    value,    // `value` is the result (borrowed)
-    method,   // a bound method of some kind: never a module or dendrite layer
-};
-
-struct QuickRead {
-    Quick kind = Quick::unknown;
-    PyObject *value = nullptr;
-};
-
-// Only for an object whose class reads_plainly(); `dict` is
-// instance_dict(obj).
-QuickRead quick_read(PyObject *obj, PyObject *dict, PyObject *name);
-
 // Whether attribute reads on instances of `type` start with
-// object.__getattribute__ (so that quick_read applies).
+// object.__getattribute__, with nothing but nn.Module's __getattr__ after it.
 bool reads_plainly(PyTypeObject *type);
 
 }  // namespace zyl::lookup

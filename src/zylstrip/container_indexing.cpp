@@ -1,17 +1,13 @@
 #include "prelude.hpp"
 
+#include "cpython_private.hpp"
+
 #include "attribute_lookup.hpp"
 #include "container_indexing.hpp"
 
 namespace zyl::containers {
 
 namespace {
-
-PyObject *intern(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (name == nullptr) throw py::error_already_set();
-    return name;
-}
 
 // One of the two classes, with the class-dict objects that its indexing runs.
 // ModuleList:    __len__ is len(self._modules); __getitem__(i) is
@@ -44,7 +40,7 @@ Known &known() {
 }
 
 PyObject *class_entry(PyTypeObject *type, PyObject *name) {
-    PyObject *found = _PyType_Lookup(type, name);
+    PyObject *found = cpython::type_lookup(type, name);
     Py_XINCREF(found);
     return found;
 }
@@ -56,7 +52,7 @@ void capture_class(ListClass &c, py::handle cls, const char *size_name, bool by_
     c.getitem = class_entry(type, k.getitem_name);
     c.len = class_entry(type, k.len_name);
     c.abs_index = class_entry(type, k.abs_index_name);
-    c.size_name = intern(size_name);
+    c.size_name = interned(size_name).release().ptr();
     c.entries_by_attribute = by_attribute;
     if (c.getitem == nullptr || c.len == nullptr || c.abs_index == nullptr) return;
     Py_INCREF(cls.ptr());
@@ -76,9 +72,9 @@ const ListClass *framework_class(PyObject *obj) {
     } else {
         return nullptr;
     }
-    if (_PyType_Lookup(type, k.getitem_name) != c->getitem ||
-        _PyType_Lookup(type, k.len_name) != c->len ||
-        _PyType_Lookup(type, k.abs_index_name) != c->abs_index ||
+    if (cpython::type_lookup(type, k.getitem_name) != c->getitem ||
+        cpython::type_lookup(type, k.len_name) != c->len ||
+        cpython::type_lookup(type, k.abs_index_name) != c->abs_index ||
         !lookup::reads_plainly(type)) {
         return nullptr;
     }
@@ -95,7 +91,7 @@ py::object plain_dict(py::handle obj) {
 // self._modules or self._size, read as an instance attribute: borrowed, or
 // nullptr when a class attribute of that name would take part.
 PyObject *size_source(PyObject *obj, const ListClass &c, PyObject *dict) {
-    if (_PyType_Lookup(Py_TYPE(obj), c.size_name) != nullptr) return nullptr;
+    if (cpython::type_lookup(Py_TYPE(obj), c.size_name) != nullptr) return nullptr;
     PyObject *value = PyDict_GetItemWithError(dict, c.size_name);
     if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
     return value;
@@ -144,9 +140,9 @@ py::object indexed_by_interpreter(py::handle container, py::handle index) {
 void capture(py::handle nn) {
     Known &k = known();
     if (k.getitem_name != nullptr) return;
-    k.getitem_name = intern("__getitem__");
-    k.len_name = intern("__len__");
-    k.abs_index_name = intern("_get_abs_string_index");
+    k.getitem_name = interned("__getitem__").release().ptr();
+    k.len_name = interned("__len__").release().ptr();
+    k.abs_index_name = interned("_get_abs_string_index").release().ptr();
     capture_class(k.module_list, nn.attr("ModuleList"), "_modules", false);
     capture_class(k.parameter_list, nn.attr("ParameterList"), "_size", true);
 }

@@ -14,6 +14,7 @@
 #include "prelude.hpp"
 
 #include "attribute_lookup.hpp"
+#include "cpython_private.hpp"
 #include "container_indexing.hpp"
 #include "instance_method.hpp"
 #include "tensor_calls.hpp"
@@ -25,12 +26,6 @@
 namespace zyl {
 
 namespace {
-
-py::str interned(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (name == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(name);
-}
 
 struct Names {
     py::str layer_array = interned("layer_array");
@@ -70,13 +65,15 @@ const Names &names() {
 }
 
 // What the class itself provides: the class object, the plain functions
-// behind its two helper methods (to recognise them on an instance), and the
-// wrapper that runs a helper in a thread and keeps its exception.
+// behind its two helper methods (to recognise them on an instance), the
+// wrapper that runs a helper in a thread and keeps its exception, and
+// functools.partial to bind that wrapper to one thread's slot.
 struct Own {
     py::object cls;
     py::object process_and_forward;  // as the class dict holds them
     py::object process_and_pre;
     py::object run_keeping_error;
+    py::object partial;
 };
 
 py::gil_safe_call_once_and_store<Own> &own_storage() {
@@ -88,37 +85,11 @@ const Own &own() { return own_storage().get_stored(); }
 
 // --- thin C-level helpers -------------------------------------------------
 
-py::object get(py::handle obj, const py::str &name) {
-    return owned(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
-void set(py::handle obj, const py::str &name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
-py::object item(py::handle container, py::handle key) {
-    return owned(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-
-void set_item(py::handle container, py::handle key, py::handle value) {
-    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
-}
-
 py::object number(Py_ssize_t value) { return owned(PyLong_FromSsize_t(value)); }
 
-Py_ssize_t length(py::handle obj) {
-    const Py_ssize_t size = PyObject_Size(obj.ptr());
-    if (size < 0) throw py::error_already_set();
-    return size;
-}
-
-// `value != None`, as the comparison operator decides it.
-bool differs_from_none(py::handle value) {
-    if (value.is_none()) return false;
-    return truthy(owned(PyObject_RichCompare(value.ptr(), Py_None, Py_NE)));
-}
+// `value != None`, as the comparison operator decides it (None itself
+// compares without running anything).
+bool differs_from_none(py::handle value) { return !value.is_none() && not_equal(value, Py_None); }
 
 // f(*args, **kwargs); an empty keyword map is passed as none at all.
 py::object call(py::handle function, py::handle args, py::handle kwargs) {
@@ -146,37 +117,6 @@ py::tuple prepend(std::initializer_list<py::handle> first, const py::tuple &rest
         PyTuple_SET_ITEM(result.ptr(), at++, py::handle(PyTuple_GET_ITEM(rest.ptr(), i)).inc_ref().ptr());
     }
     return result;
-}
-
-// `a, b = value`, with the interpreter's messages.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    PyObject *iterator = PyObject_GetIter(value.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object it = py::reinterpret_steal<py::object>(iterator);
-    py::object parts[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        parts[i] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(parts[0]), std::move(parts[1])};
 }
 
 // What `*value` and `**value` of a call accept.
@@ -221,7 +161,7 @@ void run_dendrite(py::handle self, py::handle index, py::handle dendrite_outs, p
     const Names &n = names();
     if (has_processor(self, index)) {
         py::object processor = processor_at(self, index);
-        auto processed = unpack_pair(call(get(processor, n.pre), inputs, kwargs));
+        auto processed = unpack_pair(call(get_attr(processor, n.pre), inputs, kwargs));
         inputs = as_positional(processed.first);
         kwargs = as_keywords(processed.second);
     }
@@ -237,7 +177,7 @@ void run_main(py::handle self, py::handle dendrite_outs, py::handle inputs, py::
     const Names &n = names();
     py::object last = number(-1);
     py::object main = containers::item(self_attr(self, n.layer_array), last);
-    py::object out = call(get(main, n.forward), inputs, kwargs);
+    py::object out = call(get_attr(main, n.forward), inputs, kwargs);
     if (has_processor(self, last)) {
         out = call_method(processor_at(self, last), n.pre, out);
     }
@@ -249,10 +189,16 @@ void run_main(py::handle self, py::handle dendrite_outs, py::handle inputs, py::
 // Target of every layer thread: runs the helper and, instead of letting the
 // thread print the exception and die with its slot still None, keeps it so
 // that forward() raises it once every thread has been joined.
+// It is bound to (errors, slot, target) by functools.partial, so a thread
+// class that calls its target with other arguments changes only what the
+// helper receives, as with the helper itself as target.
 void run_keeping_error(const py::args &args, const py::kwargs &kwargs) {
-    py::handle errors = PyTuple_GET_ITEM(args.ptr(), 0);
-    py::handle slot = PyTuple_GET_ITEM(args.ptr(), 1);
-    py::handle target = PyTuple_GET_ITEM(args.ptr(), 2);
+    if (PyTuple_GET_SIZE(args.ptr()) < 3) {
+        throw py::type_error("_run_keeping_error() needs the error list, the slot and the target");
+    }
+    py::object errors = item_at(args, 0);
+    py::object slot = item_at(args, 1);
+    py::object target = item_at(args, 2);
     py::object rest = owned(PyTuple_GetSlice(args.ptr(), 3, PyTuple_GET_SIZE(args.ptr())));
     PyObject *result = PyObject_Call(target.ptr(), rest.ptr(), kwargs.ptr());
     if (result != nullptr) {
@@ -276,10 +222,10 @@ py::object new_thread(py::list &errors, py::handle target, py::handle args, py::
     py::object slot = number(static_cast<Py_ssize_t>(errors.size()));
     errors.append(py::none());
     py::dict options;
-    options[n.target] = own().run_keeping_error;
-    options[n.args] = prepend({errors, slot, target}, py::reinterpret_borrow<py::tuple>(args));
+    options[n.target] = own().partial(own().run_keeping_error, errors, slot, target);
+    options[n.args] = args;
     options[n.kwargs] = kwargs ? py::reinterpret_borrow<py::object>(kwargs) : py::object(py::dict());
-    return call(get(ns(), n.thread), py::tuple(), options);
+    return call(get_attr(ns(), n.thread), py::tuple(), options);
 }
 
 void start_and_join(const std::vector<py::object> &threads, const py::list &errors) {
@@ -287,17 +233,19 @@ void start_and_join(const std::vector<py::object> &threads, const py::list &erro
     std::size_t started = 0;
     try {
         for (const py::object &thread : threads) {
-            call0(get(thread, n.start));
+            call0(get_attr(thread, n.start));
             ++started;
         }
     } catch (py::error_already_set &) {
         // Threads already running still write into this call's list: wait
         // for them before the failure leaves forward().
-        for (std::size_t i = 0; i < started; ++i) call0(get(threads[i], n.join));
+        for (std::size_t i = 0; i < started; ++i) call0(get_attr(threads[i], n.join));
         throw;
     }
-    for (const py::object &thread : threads) call0(get(thread, n.join));
-    for (py::handle error : errors) {
+    for (const py::object &thread : threads) call0(get_attr(thread, n.join));
+    // The list is reachable from the threads' targets: read it checked.
+    for (Py_ssize_t i = 0; i < length_of(errors); ++i) {
+        py::object error = item_at(errors, i);
         if (error.is_none()) continue;
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
         throw py::error_already_set();
@@ -317,22 +265,22 @@ py::object init_method(py::handle self, const py::tuple &args, py::handle kwargs
     py::handle layer = original;
     py::object base = owned(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject *>(&PySuper_Type), own().cls.ptr(), self.ptr(), nullptr));
-    call0(get(base, n.init));
+    call0(get_attr(base, n.init));
 
-    set(self, n.layer_array, lookup::attr(layer, n.layer_array));
-    set(self, n.processor_array, lookup::attr(layer, n.processor_array));
+    set_attr(self, n.layer_array, lookup::attr(layer, n.layer_array));
+    set_attr(self, n.processor_array, lookup::attr(layer, n.processor_array));
     // The first entry of a layer's skip weights belongs to its first layer,
     // which has no earlier output to take from; entry k is for layer k+1.
     if (lookup::attr_if_present(layer, n.skip_weights) &&
-        length(lookup::attr(layer, n.skip_weights)) >= 2) {
+        length_of(lookup::attr(layer, n.skip_weights)) >= 2) {
         py::object from_second = owned(PySlice_New(number(1).ptr(), nullptr, nullptr));
-        set(self, n.skip_weights, item(lookup::attr(layer, n.skip_weights), from_second));
+        set_attr(self, n.skip_weights, item(lookup::attr(layer, n.skip_weights), from_second));
     }
-    get(self, n.register_buffer)(
+    get_attr(self, n.register_buffer)(
         n.node_index,
         call_method(call_method(lookup::attr(layer, n.node_index), n.clone), n.detach));
-    get(self, n.register_buffer)(n.num_cycles, lookup::attr(layer, n.num_cycles));
-    get(self, n.register_buffer)(n.view_tuple, lookup::attr(layer, n.view_tuple));
+    get_attr(self, n.register_buffer)(n.num_cycles, lookup::attr(layer, n.num_cycles));
+    get_attr(self, n.register_buffer)(n.view_tuple, lookup::attr(layer, n.view_tuple));
     return py::none();
 }
 
@@ -355,7 +303,7 @@ py::object process_and_pre_method(py::handle self, const py::tuple &args, py::ha
 // subclass, not shadowed on the instance), so calling it is running its body.
 bool is_own_helper(py::handle self, const py::str &name, py::handle method) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (!lookup::reads_plainly(type) || _PyType_Lookup(type, name.ptr()) != method.ptr()) {
+    if (!lookup::reads_plainly(type) || cpython::type_lookup(type, name.ptr()) != method.ptr()) {
         return false;
     }
     py::object dict = lookup::instance_dict(self);
@@ -376,13 +324,14 @@ py::object add_earlier_outputs(py::handle self, py::handle dendrite_outs, Py_ssi
     for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
         py::object weights = containers::item(self_attr(self, n.skip_weights), number(out_index - 1));
         py::object row = tensors::row(weights, in_index);
-        py::object view = get(row, n.view);
+        py::object view = get_attr(row, n.view);
         py::object shape = call_method(self_attr(self, n.view_tuple), n.tolist);
         py::object skip_weight = tensors::view(row, view, shape);
-        py::object to = get(skip_weight, n.to);
-        py::object moved = call1(to, get(current_out, n.device));
-        py::object weighted = owned(PyNumber_Multiply(
-            moved.ptr(), PyList_GET_ITEM(dendrite_outs.ptr(), in_index)));
+        py::object to = get_attr(skip_weight, n.to);
+        py::object moved = call1(to, get_attr(current_out, n.device));
+        // Read now, after the device: reading it may run user code.
+        py::object earlier = item_at(dendrite_outs, in_index);
+        py::object weighted = owned(PyNumber_Multiply(moved.ptr(), earlier.ptr()));
         current_out = owned(PyNumber_Add(current_out.ptr(), weighted.ptr()));
     }
     return current_out;
@@ -391,7 +340,7 @@ py::object add_earlier_outputs(py::handle self, py::handle dendrite_outs, Py_ssi
 py::object forward_method(py::handle self, const py::tuple &args, py::handle kwargs) {
     const Names &n = names();
     const Own &mine = own();
-    py::object doing_multi = get(ns(), n.doing_threading);
+    py::object doing_multi = get_attr(ns(), n.doing_threading);
     const Py_ssize_t count = containers::length(self_attr(self, n.layer_array));
 
     py::list dendrite_outs(count);
@@ -404,22 +353,22 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     for (Py_ssize_t c = 0; c < count - 1; ++c) {
         py::object index = number(c);
         if (truthy(doing_multi)) {
-            py::object helper = get(self, n.process_and_forward);
+            py::object helper = get_attr(self, n.process_and_forward);
             threads.push_back(
                 new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
         } else if (is_own_helper(self, n.process_and_forward, mine.process_and_forward)) {
             run_dendrite(self, index, dendrite_outs, args, py::reinterpret_borrow<py::object>(kwargs));
         } else {
-            call(get(self, n.process_and_forward), prepend({index, dendrite_outs}, args), kwargs);
+            call(get_attr(self, n.process_and_forward), prepend({index, dendrite_outs}, args), kwargs);
         }
     }
     if (truthy(doing_multi)) {
-        py::object helper = get(self, n.process_and_pre);
+        py::object helper = get_attr(self, n.process_and_pre);
         threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
     } else if (is_own_helper(self, n.process_and_pre, mine.process_and_pre)) {
         run_main(self, dendrite_outs, args, kwargs);
     } else {
-        call(get(self, n.process_and_pre), prepend({dendrite_outs}, args), kwargs);
+        call(get_attr(self, n.process_and_pre), prepend({dendrite_outs}, args), kwargs);
     }
     if (truthy(doing_multi)) start_and_join(threads, errors);
 
@@ -428,11 +377,12 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     // through the configured forward function.
     py::object current_out;
     for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
-        current_out = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(dendrite_outs.ptr(), out_index));
+        // The helpers, processors and layers have all had the list.
+        current_out = item_at(dendrite_outs, out_index);
         if (count > 1 && lookup::attr_if_present(self, n.skip_weights)) {
             current_out = add_earlier_outputs(self, dendrite_outs, out_index, std::move(current_out));
             if (out_index < count - 1) {
-                py::object config = get(get(ns(), n.gzl), n.pc);
+                py::object config = get_attr(get_attr(ns(), n.gzl), n.pc);
                 py::object function = call_method(config, n.get_zyl_forward_function);
                 current_out = call1(function, current_out);
             }
@@ -493,6 +443,7 @@ void register_forward_module(py::module_ &m) {
             body["process_and_forward"],
             body["process_and_pre"],
             py::cpp_function(&run_keeping_error, py::name("_run_keeping_error")),
+            py::module_::import("functools").attr("partial"),
         };
     });
 }

@@ -2,6 +2,8 @@
 // ZYLModulePyThread modules that compute the same forward pass.
 #include "prelude.hpp"
 
+#include "fast_paths.hpp"
+
 #include "attribute_lookup.hpp"
 #include "container_indexing.hpp"
 #include "tensor_calls.hpp"
@@ -26,9 +28,16 @@ ZYL_MODULE(zylstrip, m) {
     m.doc() = "Conversion of trained dendrite networks.";
     zyl::bind_module(m);
     bind_imports(m);
-    zyl::lookup::capture(m.attr("nn").attr("Module"));
-    zyl::containers::capture(m.attr("nn"));
-    zyl::tensors::capture(m.attr("torch"));
+    // The converted layer's shortcuts copy torch's attribute lookup, container
+    // indexing and two tensor calls: they are set up only where the switch
+    // allows them and torch is a release they were tested on.  Left
+    // uncaptured, every one of them takes the interpreter's route.
+    zyl::fast_paths_enabled();
+    if (zyl::torch_shortcuts_allowed(m.attr("torch"))) {
+        zyl::lookup::capture(m.attr("nn").attr("Module"));
+        zyl::containers::capture(m.attr("nn"));
+        zyl::tensors::capture(m.attr("torch"));
+    }
     zyl::register_forward_module(m);
     zyl::register_conversion_walk(m);
 }

@@ -1,5 +1,7 @@
 #include "prelude.hpp"
 
+#include "cpython_private.hpp"
+
 #include "tensor_calls.hpp"
 
 namespace zyl::tensors {
@@ -49,8 +51,8 @@ bool selects_row_by_int(PyObject *weights) {
     PyTypeObject *type = Py_TYPE(weights);
     if (!plain_type(type) || type->tp_as_mapping == nullptr ||
         type->tp_as_mapping->mp_subscript != k.subscript ||
-        _PyType_Lookup(type, k.ndim_name) != k.ndim ||
-        _PyType_Lookup(type, k.is_nested_name) != k.is_nested || !dispatch_is_direct()) {
+        cpython::type_lookup(type, k.ndim_name) != k.ndim ||
+        cpython::type_lookup(type, k.is_nested_name) != k.is_nested || !dispatch_is_direct()) {
         return false;
     }
     py::object ndim = owned(PyObject_GetAttr(weights, k.ndim_name));
@@ -79,18 +81,18 @@ void capture(py::handle torch) {
         return;
     }
     auto *base_type = reinterpret_cast<PyTypeObject *>(base.ptr());
-    PyObject *view = _PyType_Lookup(base_type, py::str("view").ptr());
+    PyObject *view = cpython::type_lookup(base_type, py::str("view").ptr());
     if (base_type->tp_as_mapping == nullptr || base_type->tp_as_mapping->mp_subscript == nullptr ||
         view == nullptr || !Py_IS_TYPE(view, &PyMethodDescr_Type)) {
         return;
     }
-    k.ndim = _PyType_Lookup(base_type, k.ndim_name);
-    k.is_nested = _PyType_Lookup(base_type, k.is_nested_name);
+    k.ndim = cpython::type_lookup(base_type, k.ndim_name);
+    k.is_nested = cpython::type_lookup(base_type, k.is_nested_name);
     if (k.ndim == nullptr || k.is_nested == nullptr) return;
     Py_INCREF(k.ndim);
     Py_INCREF(k.is_nested);
     Py_INCREF(view);
-    k.view = reinterpret_cast<PyMethodDescrObject *>(view)->d_method;
+    k.view = cpython::descriptor_method(view);
     k.subscript = base_type->tp_as_mapping->mp_subscript;
     k.tensor = reinterpret_cast<PyTypeObject *>(held(tensor));
     k.parameter = reinterpret_cast<PyTypeObject *>(held(parameter));
@@ -113,7 +115,10 @@ py::object row(py::handle weights, Py_ssize_t in_index) {
     if (selects_row_by_int(weights.ptr())) {
         return owned(PyObject_GetItem(weights.ptr(), index.ptr()));
     }
-    py::object key = owned(PyTuple_Pack(2, index.ptr(), k.whole_row));
+    // The plain route runs without capture(): then the slice is made here.
+    py::object whole = k.whole_row != nullptr ? py::reinterpret_borrow<py::object>(k.whole_row)
+                                              : owned(PySlice_New(nullptr, nullptr, nullptr));
+    py::object key = owned(PyTuple_Pack(2, index.ptr(), whole.ptr()));
     return owned(PyObject_GetItem(weights.ptr(), key.ptr()));
 }
 
@@ -124,7 +129,7 @@ py::object view(py::handle tensor, py::handle bound, py::handle shape) {
     constexpr Py_ssize_t most = 8;
     if (plain_type(Py_TYPE(tensor.ptr())) && PyCFunction_Check(b) &&
         PyCFunction_GET_SELF(b) == tensor.ptr() &&
-        reinterpret_cast<PyCFunctionObject *>(b)->m_ml == k.view && PyList_CheckExact(s)) {
+        cpython::builtin_method(b) == k.view && PyList_CheckExact(s)) {
         const Py_ssize_t count = PyList_GET_SIZE(s);
         if (count >= 1 && count <= most) {
             PyObject *sizes[most];

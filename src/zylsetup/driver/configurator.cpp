@@ -63,8 +63,6 @@ std::string message_text(const py::object &message) {
     return text(message);
 }
 
-py::ssize_t length_of(py::handle sequence) { return static_cast<py::ssize_t>(py::len(sequence)); }
-
 py::ssize_t clamp_selection(py::ssize_t index, py::ssize_t length) {
     return index >= length ? std::max<py::ssize_t>(length - 1, 0) : index;
 }

@@ -47,8 +47,6 @@ bool is_typed_character(py::handle key) {
     return character >= 0x20;
 }
 
-py::ssize_t length_of(py::handle sized) { return static_cast<py::ssize_t>(py::len(sized)); }
-
 py::tuple editor_result(bool done, py::object message) {
     return py::make_tuple(py::bool_(done), std::move(message));
 }

@@ -129,10 +129,6 @@ py::object dict_item_or_null(py::handle dict, py::handle key) {
     return py::reinterpret_borrow<py::object>(found);
 }
 
-void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
 // An empty dict with room for `expected` items, so that filling it does not
 // rehash it again and again on large networks.
 py::dict presized_dict(size_t expected) {

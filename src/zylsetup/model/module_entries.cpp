@@ -13,10 +13,6 @@ namespace zyl {
 
 namespace {
 
-void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
 struct EntryKeys {
     py::str id = interned("id"), name = interned("name"), type_name = interned("type_name"),
             module = interned("module"), depth = interned("depth"),

@@ -9,17 +9,6 @@ namespace {
 
 constexpr const char *kUnavailable = "<unavailable>";
 
-// getattr(obj, name, None): only a missing attribute counts as absent; any
-// other error raised while looking it up is the caller's to see.
-py::object attr_or_none(py::handle obj, py::handle name) {
-    try {
-        return obj.attr(name);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-    }
-    return py::none();
-}
-
 // hasattr(obj, name) and the attribute itself, with the same rule.
 bool lookup_attr(py::handle obj, py::handle name, py::object &out) {
     try {
@@ -94,7 +83,7 @@ py::object format_run_setting_value(py::object setting_name, py::object value) {
         return py::str(value);
     }
     if (equals(setting_name, py::str("zyl_forward_function"))) {
-        py::object name = attr_or_none(value, py::str("__name__"));
+        py::object name = getattr_or_none(value, py::str("__name__"));
         if (global("FORWARD_FUNCTION_NAMES").contains(name)) return name;
     }
     return call("format_setting_value", value);
@@ -118,7 +107,7 @@ py::object cycle_enum_setting(py::object setting_name, py::object current_value)
 
 py::object get_global_setting_value(py::object setting_name) {
     py::object pc_obj = pc();
-    py::object getter = attr_or_none(pc_obj, py::str("get_") + setting_name);
+    py::object getter = getattr_or_none(pc_obj, py::str("get_") + setting_name);
     if (!getter.is_none()) {
         try {
             return getter();
@@ -134,7 +123,7 @@ py::object get_global_setting_value(py::object setting_name) {
 
 py::object apply_setting_value(py::object setting_name, py::object value) {
     py::object pc_obj = pc();
-    py::object setter = attr_or_none(pc_obj, py::str("set_") + setting_name);
+    py::object setter = getattr_or_none(pc_obj, py::str("set_") + setting_name);
     if (!setter.is_none()) {
         setter(value);
         return edit_ok();
@@ -183,7 +172,7 @@ py::dict get_all_global_parameters() {
 
 py::ssize_t enum_option_position(py::handle setting_name, py::handle options, py::handle value) {
     if (equals(setting_name, py::str("zyl_forward_function"))) {
-        return index_of(options, attr_or_none(value, py::str("__name__")));
+        return index_of(options, getattr_or_none(value, py::str("__name__")));
     }
     return index_of(options, value);
 }

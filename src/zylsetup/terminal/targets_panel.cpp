@@ -667,12 +667,6 @@ private:
         return py::reinterpret_steal<py::object>(result);
     }
 
-    static Py_ssize_t length_of(py::handle value) {
-        Py_ssize_t n = PyObject_Length(value.ptr());
-        if (n < 0) throw py::error_already_set();
-        return n;
-    }
-
     static void append(py::list &body, py::handle line) {
         if (PyList_Append(body.ptr(), line.ptr()) != 0) throw py::error_already_set();
     }
