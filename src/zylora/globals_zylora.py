@@ -86,7 +86,10 @@ def _overwrite_in_place(target, data, existed):
             pass
         os.close(fd)
         if not existed:
-            os.remove(target)
+            try:
+                os.remove(target)
+            except OSError:
+                pass
         raise
     os.close(fd)
 
