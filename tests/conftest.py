@@ -1,4 +1,8 @@
 
+import functools
+import os
+import tempfile
+
 import pytest
 
 from zylora import globals_zylora as GZL
@@ -40,3 +44,31 @@ def strip(lines):
     return [zylsetup.strip_ansi(line) for line in lines]
 
 
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "needs_file_modes: the case needs file modes to bind this process; as root they run in "
+        "a child without the override capabilities "
+        "(test_module_overrides.py::test_file_mode_cases_without_root_overrides)")
+
+
+@functools.lru_cache(maxsize=None)
+def file_modes_bind():
+    """Whether this process is refused a file whose mode forbids reading it."""
+    with tempfile.TemporaryDirectory() as folder:
+        probe = os.path.join(folder, "probe")
+        open(probe, "w").close()
+        os.chmod(probe, 0)
+        try:
+            open(probe).close()
+        except PermissionError:
+            return True
+        return False
+
+
+def pytest_runtest_setup(item):
+    if item.get_closest_marker("needs_file_modes") and not file_modes_bind():
+        pytest.skip("file modes do not bind this process; run in a child without root's "
+                    "override capabilities")

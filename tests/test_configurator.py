@@ -1,5 +1,8 @@
 import builtins
+import errno
 import json
+import os
+import shutil
 
 import pytest
 import torch
@@ -8,6 +11,7 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
+from bad_files import BAD_FILES, disk_state
 from loop_harness import Harness, OutOfKeys
 
 CANCEL_LINES = (
@@ -579,3 +583,146 @@ def test_overrides_enter_steps_the_forward_function_from_the_run_wide_function(o
                   real=("get_enum_options", "get_global_setting_value", "get_scope_values"))
     assert pending_of(h)[-3:] == [repr({".embed": {"zyl_forward_function": name}}) for name in steps]
     assert GZL.pc.get_zyl_forward_function() is run_wide
+
+
+# --- a save that its files refuse ----------------------------------------------------------
+
+RUN_FILE = "ZYL/ZYL_config.json"
+JUST_THIS_RUN, AS_DEFAULT = ["\r"], ["j", "\r"]
+
+
+@pytest.fixture
+def saving(monkeypatch, tmp_path, example_net, answers):
+    """.embed zylated by id with one pending override, saved through the real writers.
+
+    The script opens .embed's overrides, flips FIRST, then "s" and `save_keys`;
+    after the save it runs `then`.  `writer` stands for the overrides' writer.
+    """
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "ZYL").mkdir()
+    resolve = zylsetup.resolve_entry_modes
+    write_overrides = zylsetup.persist_module_settings_updates
+    GZL.pc.set_module_ids_to_zylate([".embed"])
+
+    def run(save_keys, then=(), expect=OutOfKeys, typed=(), writer=write_overrides):
+        answers(*typed)
+        h = Harness(monkeypatch, ["\r", "\r", "s", *save_keys, *then])
+        h.global_values = {FIRST: True}
+        h.set("resolve_entry_modes", resolve)
+
+        def persist_overrides(pending, overwrite_config_file=False):
+            h.log.append(("persist_module_settings_updates", dict(pending), overwrite_config_file))
+            writer(pending, overwrite_config_file=overwrite_config_file)
+
+        h.set("persist_module_settings_updates", persist_overrides)
+        if expect is None:
+            assert h.run(example_net) is None
+        else:
+            with pytest.raises(expect) as exc:
+                h.run(example_net)
+            h.raised = exc.value
+        return h
+
+    return run
+
+
+def mend(path):
+    if path.is_dir():
+        shutil.rmtree(path)
+    elif path.exists():
+        path.chmod(0o644)
+    path.write_text('{"kept": true}')
+
+
+PENDING = {".embed": {FIRST: False}}
+
+
+@pytest.mark.parametrize("make_bad, reason", BAD_FILES)
+@pytest.mark.parametrize(
+    "config_file, bad, save_keys, typed",
+    [(None, RUN_FILE, JUST_THIS_RUN, ()),
+     ("cfg.json", RUN_FILE, AS_DEFAULT, ()),
+     ("cfg.json", "cfg.json", AS_DEFAULT, ()),
+     (None, "cfg.json", AS_DEFAULT, ("cfg.json", "cfg.json"))],
+    ids=["run-file", "run-file-as-default", "config-file", "typed-name"],
+)
+def test_refused_save_changes_nothing_and_a_mended_file_saves(
+        saving, tmp_path, config_file, bad, save_keys, typed, make_bad, reason):
+    GZL.pc.set_config_file(config_file)
+    (tmp_path / "cfg.json").write_text("{}")
+    if bad == "cfg.json":
+        (tmp_path / "cfg.json").unlink()
+    make_bad(tmp_path / bad)
+    before = disk_state(tmp_path)
+
+    def check_then_mend(h):
+        # Nothing was written, confirmed or forgotten by the refused save.
+        assert disk_state(tmp_path) == before
+        assert [e for e in persist_and_confirm(h) if e[0] != "confirm"] == []
+        assert GZL.pc.get_configuration_confirmed() is False
+        assert GZL.pc.get_config_file() == config_file
+        mend(tmp_path / bad)
+        return "s"
+
+    h = saving(save_keys, then=["\r", ESC, check_then_mend, *save_keys], expect=None, typed=typed)
+    refused_at = kinds(h).index("SAVE") + len(save_keys)
+    assert h.tags()[refused_at] == "TARGETS"
+    assert h.frames[refused_at].split("\n")[-1].startswith(
+        f'<D9A441>  Cannot save to "{bad}": {reason}')
+    assert h.frames[refused_at].endswith("; nothing was saved.")
+    assert h.tags()[refused_at + 1] == f"OVERRIDES .embed 0 '' {PENDING!r}"
+
+    confirms = [e for e in persist_and_confirm(h) if e[0] == "confirm"]
+    assert confirms == ([("confirm", True), ("confirm", False), ("confirm", True)] if typed
+                        else [("confirm", True)])
+    assert GZL.pc.get_configuration_confirmed() is True
+    saved = json.loads((tmp_path / RUN_FILE).read_text())
+    assert saved["module_ids_to_zylate"] == [".embed"] and saved["module_settings"] == PENDING
+    if save_keys == AS_DEFAULT:
+        default = json.loads((tmp_path / "cfg.json").read_text())
+        assert default["module_settings"] == PENDING
+    assert json.loads((tmp_path / bad).read_text())["kept"] is True
+
+
+def changed_in_between(monkeypatch, tmp_path):
+    real = zylsetup.persist_module_settings_updates
+
+    def after_the_check(*args, **kwargs):
+        (tmp_path / "cfg.json").write_text("[]")
+        return real(*args, **kwargs)
+
+    return after_the_check, ValueError, "cfg.json"
+
+
+def disk_full(monkeypatch, tmp_path):
+    real = zylsetup.persist_module_settings_updates
+    real_pwrite = os.pwrite
+
+    def no_space(fd, data, offset):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    def after_the_check(*args, **kwargs):
+        monkeypatch.setattr(os, "pwrite", no_space)
+        try:
+            return real(*args, **kwargs)
+        finally:
+            monkeypatch.setattr(os, "pwrite", real_pwrite)
+
+    return after_the_check, OSError, RUN_FILE
+
+
+@pytest.mark.parametrize("fault", [changed_in_between, disk_full],
+                         ids=["file-changed-in-between", "disk-full"])
+def test_write_failing_after_the_check_propagates(saving, monkeypatch, tmp_path, fault):
+    GZL.pc.set_config_file("cfg.json")
+    (tmp_path / "cfg.json").write_text('{"kept": true}')
+    writer, expected, named = fault(monkeypatch, tmp_path)
+    h = saving(AS_DEFAULT, expect=expected, writer=writer)
+    assert named in str(h.raised) and ".tmp" not in str(h.raised)
+    assert h.log[-1] == "exit"
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    # Each file holds a whole content: the old one, or all of the new one.
+    files = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
+    assert files == [RUN_FILE, "cfg.json"]
+    for name in files:
+        json.loads((tmp_path / name).read_text())

@@ -127,3 +127,40 @@ def test_outside_names_are_drawn_visibly(tmp_path):
     printed = session.normal_screen_output().splitlines()
     assert printed[0] == "Module ids to zylate:   " + repr([".d." + EVIL_KEY, ".fc"])
     assert printed[-2:] == ["Files written:", "  " + r"run\x1b[2J/run\x1b[2J_config.json"]
+
+
+def test_refused_save_keeps_the_choices_and_saves_once_mended(session, tmp_path):
+    run_file = tmp_path / "ZYL" / "ZYL_config.json"
+    run_file.parent.mkdir()
+    run_file.write_text("[1, 2]")
+    session.wait_for(".encoder.0.attn")
+    for module_id in TOP_LEVEL:
+        session.down_to(module_id)
+        session.press("p")
+    # A pending override on the highlighted .output: its last setting flipped.
+    session.type_keys("\r")
+    assert "Overrides \u2014 .output" in session.text()
+    session.type_keys(*["j"] * 5, "\r")
+    assert re.search(r"> +learn_dendrites_live += True", session.text())
+    session.send("s")
+    session.wait_for("Save configuration", "just this run")
+    session.send("\r")
+    session.wait_for("Cannot save to")
+    screen = session.text()
+    assert screen.startswith("[ Targets")
+    assert ('  Cannot save to "ZYL/ZYL_config.json": it holds a JSON array, not an object; '
+            "nothing was saved.") in screen.split("\n")
+    assert "every parameter is zylated or tracked" in screen
+    assert ".output" in session.highlighted() and "mode=zylate" in session.highlighted()
+    assert run_file.read_text() == "[1, 2]"
+    assert [p.name for p in tmp_path.rglob("*")] == ["ZYL", "ZYL_config.json"]
+
+    run_file.write_text('{"kept": true}')
+    session.send("s")
+    session.wait_for("just this run")
+    session.send("\r")
+    assert session.finish() == 0
+    session.assert_terminal_restored()
+    saved = json.loads(run_file.read_text())
+    assert saved["kept"] is True and saved["module_ids_to_zylate"] == TOP_LEVEL
+    assert saved["module_settings"] == {".output": {"learn_dendrites_live": True}}

@@ -1,10 +1,19 @@
+import errno
 import json
 import os
+import re
+import shutil
 import stat
+import subprocess
+import sys
 
 import pytest
 
+from zylora import globals_zylora as GZL
 from zylora import zylsetup
+
+from bad_files import BAD_FILES, disk_state
+from conftest import file_modes_bind
 
 
 def entry(id_, type_name="Linear", is_replaced_root=False, in_replaced=False):
@@ -304,3 +313,217 @@ def test_failed_replace_leaves_no_temporary_file(files, fresh_pc, monkeypatch):
         zylsetup.persist_module_settings_updates({"Linear": {"a": 1}})
     assert listing(files) == ["run.json"]
     assert (files / "run.json").read_text() == '{"keep": 1}'
+
+
+# --- a save is refused before its first file is written ------------------------------------
+
+RUN_FILE = os.path.join("run", "run_config.json")
+
+
+@pytest.mark.parametrize("make_bad, reason", BAD_FILES)
+@pytest.mark.parametrize(
+    "destination, overwrite",
+    [(RUN_FILE, False), (RUN_FILE, True), ("config.json", True)],
+    ids=["run-file", "run-file-as-default", "config-file"],
+)
+def test_save_refusal_names_the_file_and_why(files, destination, overwrite, make_bad, reason):
+    (files / "run").mkdir()
+    make_bad(files / destination)
+    before = disk_state(files)
+    refusal = zylsetup._save_destination_refusal(overwrite)
+    assert refusal.startswith(f'Cannot save to "{destination}": {reason}')
+    assert refusal.endswith("; nothing was saved.")
+    assert disk_state(files) == before
+
+
+@pytest.mark.parametrize(
+    "prepare, overwrite",
+    [(lambda root: None, True),
+     (lambda root: (root / "config.json").write_text("[]"), False),
+     (lambda root: [(root / "run").mkdir(), (root / RUN_FILE).write_text('{"a": 1}'),
+                    (root / "config.json").write_text("{}")], True)],
+    ids=["nothing-exists-yet", "config-file-not-written", "both-hold-objects"],
+)
+def test_save_refusal_lets_a_good_save_through(files, prepare, overwrite):
+    prepare(files)
+    assert zylsetup._save_destination_refusal(overwrite_config_file=overwrite) is None
+
+
+def test_save_refusal_of_a_file_standing_for_a_folder(files):
+    (files / "run").write_text("{}")
+    refusal = zylsetup._save_destination_refusal(False)
+    assert refusal == (f'Cannot save to "{RUN_FILE}": "{files / "run"}" is not a folder to create '
+                       f'it in; nothing was saved.')
+
+
+@pytest.mark.needs_file_modes
+@pytest.mark.parametrize(
+    "folder_mode, file_mode, reason",
+    [(0o555, None, 'its folder "{folder}" cannot be written to'),
+     (0o755, 0o444, "it cannot be written ([Errno 13] Permission denied")],
+    ids=["unwritable-folder-new-file", "read-only-file"],
+)
+def test_save_refusal_of_what_cannot_be_written(files, folder_mode, file_mode, reason):
+    folder = files / "run"
+    folder.mkdir()
+    if file_mode is not None:
+        (files / RUN_FILE).write_text("{}")
+        (files / RUN_FILE).chmod(file_mode)
+    folder.chmod(folder_mode)
+    try:
+        refusal = zylsetup._save_destination_refusal(False)
+    finally:
+        folder.chmod(0o755)
+    assert refusal.startswith(f'Cannot save to "{RUN_FILE}": ' + reason.format(folder=folder))
+
+
+def pending_and_default():
+    zylsetup.persist_module_settings_updates({"Linear": {"a": 1}}, True)
+
+
+def run_configuration_and_default():
+    GZL.pc.persist_config_outputs(overwrite_config_file=True)
+
+
+# Both writers of the save's files: the overrides, and the stand-in's run configuration.
+WRITERS = [pytest.param(pending_and_default, id="overrides"),
+           pytest.param(run_configuration_and_default, id="stand-in")]
+
+
+@pytest.mark.parametrize("write", WRITERS)
+@pytest.mark.parametrize("make_bad, reason", BAD_FILES)
+@pytest.mark.parametrize("bad", [RUN_FILE, "config.json"], ids=["run-file", "config-file"])
+def test_writer_refuses_a_file_it_cannot_merge(files, write, make_bad, reason, bad):
+    (files / "run").mkdir()
+    make_bad(files / bad)
+    before = disk_state(files)
+    with pytest.raises((ValueError, OSError)) as error:
+        write()
+    assert bad in str(error.value)
+    assert disk_state(files) == before
+
+
+@pytest.mark.parametrize("write", WRITERS)
+def test_hard_linked_file_keeps_its_links(files, write):
+    (files / "run").mkdir()
+    (files / RUN_FILE).write_text('{"keep": 1}')
+    os.link(files / RUN_FILE, files / "other_name.json")
+    write()
+    assert os.stat(files / RUN_FILE).st_nlink == 2
+    assert (files / "other_name.json").read_text() == (files / RUN_FILE).read_text()
+    assert json.loads((files / "other_name.json").read_text())["keep"] == 1
+    assert listing(files / "run") == ["run_config.json"]
+
+
+def refuse_temporaries(monkeypatch, number):
+    real_open = os.open
+
+    def guarded_open(path, flags, *args):
+        if os.path.basename(path).startswith(".") and str(path).endswith(".tmp"):
+            raise OSError(number, os.strerror(number), path)
+        return real_open(path, flags, *args)
+
+    monkeypatch.setattr(os, "open", guarded_open)
+
+
+def refuse_renames(monkeypatch, number):
+    def refused(src, dst):
+        raise OSError(number, os.strerror(number), src, dst)
+
+    monkeypatch.setattr(os, "replace", refused)
+
+
+@pytest.mark.parametrize("write", WRITERS)
+@pytest.mark.parametrize(
+    "refuse, number",
+    [(refuse_temporaries, errno.EACCES), (refuse_renames, errno.EBUSY),
+     (refuse_renames, errno.EXDEV), (refuse_renames, errno.EPERM)],
+    ids=["shared-folder", "file-mounted-alone", "other-device", "sticky-folder"],
+)
+def test_file_is_written_in_place_where_the_folder_refuses(files, monkeypatch, write, refuse,
+                                                           number):
+    (files / "run").mkdir()
+    (files / RUN_FILE).write_text('{"keep": 1}')
+    (files / "config.json").write_text('{"base": 2}')
+    inodes = [os.stat(files / name).st_ino for name in (RUN_FILE, "config.json")]
+    refuse(monkeypatch, number)
+    write()
+    monkeypatch.undo()
+    assert [os.stat(files / name).st_ino for name in (RUN_FILE, "config.json")] == inodes
+    assert json.loads((files / RUN_FILE).read_text())["keep"] == 1
+    assert json.loads((files / "config.json").read_text())["base"] == 2
+    assert listing(files) == ["config.json", "run"] and listing(files / "run") == ["run_config.json"]
+
+
+@pytest.mark.needs_file_modes
+@pytest.mark.parametrize("write", WRITERS)
+def test_file_in_unwritable_folder_is_written_in_place(files, write):
+    (files / "run").mkdir()
+    (files / RUN_FILE).write_text('{"keep": 1}')
+    (files / "config.json").write_text('{"base": 2}')
+    (files / "run").chmod(0o555)
+    files.chmod(0o555)
+    try:
+        write()
+    finally:
+        files.chmod(0o755)
+        (files / "run").chmod(0o755)
+    assert json.loads((files / RUN_FILE).read_text())["keep"] == 1
+    assert json.loads((files / "config.json").read_text())["base"] == 2
+    assert listing(files) == ["config.json", "run"] and listing(files / "run") == ["run_config.json"]
+
+
+def fill_the_disk(monkeypatch, after_bytes):
+    """os.pwrite writes `after_bytes` bytes, then finds the disk full once."""
+    real_pwrite = os.pwrite
+    state = {"left": after_bytes, "failed": False}
+
+    def pwrite(fd, data, offset):
+        if state["failed"]:
+            return real_pwrite(fd, data, offset)
+        if state["left"] == 0:
+            state["failed"] = True
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        data = bytes(data[:state["left"]])
+        state["left"] -= len(data)
+        return real_pwrite(fd, data, offset)
+
+    monkeypatch.setattr(os, "pwrite", pwrite)
+
+
+@pytest.mark.parametrize("write", WRITERS)
+@pytest.mark.parametrize("hard_linked", [False, True], ids=["through-temporary", "in-place"])
+def test_full_disk_leaves_the_old_content_and_names_the_file(files, monkeypatch, write,
+                                                             hard_linked):
+    (files / "run").mkdir()
+    old = b'{"keep": 1, "module_settings": {"Linear": {"a": 0}}}'
+    (files / RUN_FILE).write_bytes(old)
+    if hard_linked:
+        os.link(files / RUN_FILE, files / "other_name.json")
+    fill_the_disk(monkeypatch, after_bytes=5)
+    with pytest.raises(OSError) as error:
+        write()
+    monkeypatch.undo()
+    assert error.value.errno == errno.ENOSPC and error.value.filename == RUN_FILE
+    assert (files / RUN_FILE).read_bytes() == old
+    assert listing(files / "run") == ["run_config.json"]
+    assert not (files / "config.json").exists()
+
+
+def test_file_mode_cases_without_root_overrides():
+    """Root reads and writes past file modes; the cases that need them to bind
+    run again in a child without root's override capabilities."""
+    if file_modes_bind():
+        pytest.skip("file modes bind this process: those cases ran here")
+    drop = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search",
+            "--inh-caps", "-dac_override,-dac_read_search"]
+    if shutil.which("setpriv") is None or subprocess.run(drop + ["true"]).returncode != 0:
+        pytest.skip("root's override capabilities cannot be dropped here")
+    tests = os.path.dirname(os.path.abspath(__file__))
+    result = subprocess.run(
+        drop + [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                "-m", "needs_file_modes", tests],
+        cwd=os.path.dirname(tests), capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-3000:]
+    summary = result.stdout.strip().splitlines()[-1]
+    assert re.search(r"\d+ passed", summary) and "skipped" not in summary, summary

@@ -7,8 +7,10 @@ with get_/set_ accessors, the target lists, and a JSON writer for the run's
 configuration.
 """
 
+import errno
 import json
 import os
+import secrets
 
 DOING_SWITCH_EVERY_TIME = 0
 DOING_HISTORY = 1
@@ -23,6 +25,135 @@ def callable_config_repr(value):
     if name is None:
         return repr(value)
     return f"{module}.{name}" if module else name
+
+
+def _json_kind(value):
+    if isinstance(value, list):
+        return "array"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, bool):
+        return "true/false value"
+    if isinstance(value, (int, float)):
+        return "number"
+    return "null" if value is None else "value"
+
+
+def _load_json_object(path):
+    """The object an existing configuration file holds.
+
+    A file that holds anything else cannot be merged into without losing
+    what it holds, so it stops the write instead of being replaced.
+    """
+    def refuse(why, cause=None):
+        message = f'Cannot write the run configuration to "{path}": {why}; the file was left unchanged.'
+        raise ValueError(message) from cause
+
+    with open(path, "r", encoding="utf-8") as handle:  # an OSError names the file itself
+        try:
+            loaded = json.load(handle)
+        except UnicodeDecodeError as exc:
+            refuse(f"it could not be read ({exc})", exc)
+        except ValueError as exc:
+            refuse(f"it is not valid JSON ({exc})", exc)
+    if not isinstance(loaded, dict):
+        refuse(f"it holds a JSON {_json_kind(loaded)}, not an object")
+    return loaded
+
+
+def _write_all(fd, data):
+    done = 0
+    while done < len(data):
+        done += os.pwrite(fd, data[done:], done)
+
+
+def _overwrite_in_place(target, data, existed):
+    # On a failure the old content goes back: it fits where it was, so a full
+    # disk cannot refuse it.
+    fd = os.open(target, os.O_RDWR | os.O_CREAT, 0o666)
+    old = None
+    try:
+        old = b"".join(iter(lambda: os.read(fd, 1 << 16), b""))
+        _write_all(fd, data)
+        os.ftruncate(fd, len(data))
+        os.fsync(fd)
+    except BaseException:
+        try:
+            if old is not None:
+                _write_all(fd, old)
+                os.ftruncate(fd, len(old))
+        except OSError:
+            pass
+        os.close(fd)
+        if not existed:
+            try:
+                os.remove(target)
+            except OSError:
+                pass
+        raise
+    os.close(fd)
+
+
+def _replace_through_temporary(target, data, status):
+    """Swaps a finished copy in; False, leaving nothing behind, where the
+    folder refuses a new file or a rename over the old one."""
+    folder, base = os.path.split(target)
+    while True:
+        temp = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
+        try:
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            if exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+                return False
+            raise
+    try:
+        try:
+            if status is not None:
+                os.chmod(temp, status.st_mode & 0o7777)
+            _write_all(fd, data)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temp, target)
+    except BaseException as exc:
+        try:
+            os.remove(temp)
+        except OSError:
+            pass
+        # A file mounted on its own, or someone else's in a sticky folder.
+        if isinstance(exc, OSError) and exc.errno in (errno.EBUSY, errno.EXDEV, errno.EPERM,
+                                                      errno.EACCES):
+            return False
+        raise
+    return True
+
+
+def _write_json(path, data):
+    """Writes data as path's whole new content; the file ends up holding its
+    old content or all of the new one.
+
+    A symbolic link is written through; an existing file keeps its mode, its
+    owner and its hard links.  An error names path, never a temporary file.
+    """
+    encoded = json.dumps(data, indent=2).encode("utf-8")
+    target = os.path.realpath(path)
+    try:
+        try:
+            status = os.stat(target)
+        except FileNotFoundError:
+            status = None
+        # Renaming over a hard-linked file or someone else's would cut the
+        # links or take the file over: those are written in place.
+        in_place = status is not None and (status.st_nlink > 1 or status.st_uid != os.geteuid())
+        if in_place or not _replace_through_temporary(target, encoded, status):
+            _overwrite_in_place(target, encoded, status is not None)
+    except OSError as exc:
+        if exc.errno is None or exc.filename == path:
+            raise
+        raise type(exc)(exc.errno, exc.strerror, path) from exc
 
 
 class ZYLConfig:
@@ -278,29 +409,26 @@ class ZYLConfig:
         """Write the run's configuration; also the configuration file on request.
 
         Existing top-level keys of a target file (module_settings among them)
-        are kept; the run's settings replace their own keys.
+        are kept; the run's settings replace their own keys.  A target that
+        exists but does not hold a JSON object is refused (ValueError, or the
+        OSError of reading it) before any file is written.
         """
         targets = [self.get_run_config_path()]
         if overwrite_config_file and self.__dict__.get("_config_file"):
             targets.append(self.__dict__["_config_file"])
-        written = []
+        # Every target is read before the first is written: a file that
+        # cannot be merged into stops the whole write.
+        merged = {}
         for path in targets:
-            if not path or path in written:
-                continue
-            data = {}
-            if os.path.exists(path):
-                with open(path, "r", encoding="utf-8") as handle:
-                    loaded = json.load(handle)
-                if isinstance(loaded, dict):
-                    data = loaded
+            if path and path not in merged:
+                merged[path] = _load_json_object(path) if os.path.exists(path) else {}
+        for path, data in merged.items():
             data.update(self.config_snapshot())
             parent = os.path.dirname(path)
             if parent:
                 os.makedirs(parent, exist_ok=True)
-            with open(path, "w", encoding="utf-8") as handle:
-                json.dump(data, handle, indent=2)
-            written.append(path)
-        return written
+            _write_json(path, data)
+        return list(merged)
 
     def maybe_auto_persist(self):
         """What the platform does after each setter when auto-persist is on."""

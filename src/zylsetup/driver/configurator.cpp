@@ -73,17 +73,41 @@ py::ssize_t step_cursor(py::ssize_t index, py::ssize_t delta, py::ssize_t length
 
 void confirm_configuration() { pc().attr("set_configuration_confirmed")(true); }
 
+// Whether the configuration reads as confirmed now.  The object need not say;
+// the configurator only runs while it is not confirmed.
+py::object confirmation_now() {
+    py::object getter = getattr_or_none(pc(), "get_configuration_confirmed");
+    if (getter.is_none()) return py::bool_(false);
+    return getter();
+}
+
+// A save that one of its files would refuse stops before anything is
+// written: the message shows under the panel the save started from.
+bool save_refused(ConfiguratorState &s, bool overwrite_config_file) {
+    py::object refusal = call("_save_destination_refusal", overwrite_config_file);
+    if (refusal.is_none()) return false;
+    s.status_message = message_text(refusal);
+    s.overlay = py::none();
+    return true;
+}
+
 // Writes the run's configuration, and for a choice other than 0 the reusable
 // configuration file as well, asking for its name on the normal screen when
-// none is set.
-void finalize_save(ConfiguratorState &s, long choice_index) {
+// none is set.  False when the files refused the save and nothing was
+// written; a name typed for this save is then forgotten.
+bool finalize_save(ConfiguratorState &s, long choice_index) {
     if (choice_index == 0) {
+        if (save_refused(s, false)) return false;
         pc().attr("persist_config_outputs")("overwrite_config_file"_a = false);
         call("persist_module_settings_updates", s.module_settings_overrides,
              "overwrite_config_file"_a = false);
-        return;
+        return true;
     }
     py::object config_file = pc().attr("get_config_file")();
+    // What "_config_file" held before a name was typed into it.
+    py::object pc_dict;
+    bool had_entry = false;
+    py::object typed_over;
     if (!truthy(config_file)) {
         py::object save_name = pc().attr("get_save_name")();
         if (!truthy(save_name)) save_name = py::str("ZYL");
@@ -100,16 +124,27 @@ void finalize_save(ConfiguratorState &s, long choice_index) {
             if (truthy(filename)) {
                 // Straight into the instance dictionary, so no setter (and no
                 // auto-persist) runs before the write below.
-                pc().attr("__dict__")["_config_file"] = filename;
+                pc_dict = pc().attr("__dict__");
+                had_entry = pc_dict.contains("_config_file");
+                if (had_entry) typed_over = pc_dict["_config_file"];
+                pc_dict["_config_file"] = filename;
                 break;
             }
             zyl::print("A filename is required to save a default configuration.");
         }
         call("enter_alternate_screen");
     }
+    if (save_refused(s, true)) {
+        if (pc_dict) {
+            if (had_entry) pc_dict["_config_file"] = typed_over;
+            else pc_dict.attr("pop")("_config_file", py::none());
+        }
+        return false;
+    }
     pc().attr("persist_config_outputs")("overwrite_config_file"_a = true);
     call("persist_module_settings_updates", s.module_settings_overrides,
          "overwrite_config_file"_a = true);
+    return true;
 }
 
 py::list with_status_line(const ConfiguratorState &s, const py::object &footer) {
@@ -198,13 +233,22 @@ Step save_overlay_key(ConfiguratorState &s, const py::object &key, const py::obj
         if (s.save_selected_index == keep_editing) {
             s.overlay = py::none();
         } else if (!has_unset && s.save_selected_index == 1) {
+            // Where the files are known already, a refusal is found before
+            // confirming, so the confirmation is never touched.
+            if (truthy(pc().attr("get_config_file")()) && save_refused(s, true)) {
+                return Step::next_pass;
+            }
             // Saving as the default confirms first, so a cancelled file-name
             // prompt still leaves the choice confirmed.
+            py::object confirmed_before = confirmation_now();
             confirm_configuration();
-            finalize_save(s, 1);
+            if (!finalize_save(s, 1)) {
+                pc().attr("set_configuration_confirmed")(confirmed_before);
+                return Step::next_pass;
+            }
             return Step::saved;
         } else {
-            finalize_save(s, 0);
+            if (!finalize_save(s, 0)) return Step::next_pass;
             confirm_configuration();
             return Step::saved;
         }
