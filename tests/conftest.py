@@ -1,8 +1,16 @@
 
+import os
+
 import pytest
 
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
+
+
+# Whether this run takes the fast paths (ZYLORA_NO_FAST_PATHS unset, "" or
+# "0"): the plain route is the reference, so only tests about the shortcuts
+# themselves ask.
+FAST_PATHS = os.environ.get("ZYLORA_NO_FAST_PATHS", "") in ("", "0")
 
 
 @pytest.fixture(autouse=True)

@@ -15,62 +15,9 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylstrip
 
+from reference_renditions import reference_refresh_zyl
+
 Converted = zylstrip.ZYLModulePyThread
-
-
-def reference_refresh_zyl(net, depth, name_so_far, converted_list):
-    """The walk, step by step, as plain Python."""
-    if GZL.pc.get_extra_verbose():
-        print("CL calling convert on " + str(net) + " depth " + "%d" % depth)
-        print("CL calling convert on " + name_so_far + ": " + type(net).__name__
-              + ", depth " + "%d" % depth)
-    if type(net) is zylstrip.ModuleType:
-        if GZL.pc.get_extra_verbose():
-            print("this is only being called because something in your model is pointed to "
-                  "twice by two different variables.  Highest thing on the list is one of the "
-                  "duplicates")
-        return net
-    all_members = net.__dir__()
-    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
-        for submodule_id, layer in net.named_children():
-            if net != net.get_submodule(submodule_id):
-                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
-                setattr(net, submodule_id, reference_refresh_zyl(
-                    net.get_submodule(submodule_id), depth + 1,
-                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
-            if type(net.get_submodule(submodule_id)).__name__ == "ZYLLayer":
-                setattr(net, submodule_id, zylstrip.make_module(
-                    zylstrip.get_pretrained_zyl_var(net, submodule_id)))
-    else:
-        if type(net) in GZL.pc.get_modules_to_track():
-            return net
-        for member in all_members:
-            if isinstance(getattr(type(net), member, None), property):
-                continue
-            try:
-                value = getattr(net, member, None)
-            except Exception:
-                continue
-            sub_name = name_so_far + "." + member
-            if member == "device" or member == "dtype":
-                continue
-            if sub_name in GZL.pc.get_module_names_to_not_save():
-                continue
-            if name_so_far == "" and sub_name in converted_list:
-                if GZL.pc.get_extra_verbose():
-                    print("Skipping %s during save" % sub_name)
-                continue
-            if issubclass(type(value), nn.Module) or member == "layer_array":
-                converted_list += [sub_name]
-                if net != getattr(net, member):
-                    setattr(net, member, reference_refresh_zyl(
-                        getattr(net, member), depth + 1, sub_name, converted_list))
-            if type(getattr(net, member, None)).__name__ == "ZYLLayer":
-                setattr(net, member, zylstrip.make_module(
-                    zylstrip.get_pretrained_zyl_attr(net, member)))
-    if type(net).__name__ == "ZYLLayer":
-        net = zylstrip.make_module(net)
-    return net
 
 
 class Log(list):
