@@ -187,13 +187,18 @@ def python_counts(module, recurse):
     return sum(p.numel() for _, p in module.named_parameters(recurse=recurse))
 
 
+# Held here: a tensor made afresh at each call could take the address, and
+# so the id(), of one freed earlier, and the sums would hang on the allocator.
+FAKE_PARAMETERS = [torch.zeros(7), torch.zeros(5)]
+
+
 class Shadowed(nn.Module):
     def __init__(self):
         super().__init__()
         self.fc = nn.Linear(2, 3)
 
     def named_parameters(self, prefix="", recurse=True, remove_duplicate=True):
-        yield "fake", torch.zeros(7)
+        yield "fake", FAKE_PARAMETERS[0]
 
 
 class Equal(nn.Module):
@@ -215,7 +220,7 @@ def odd_network():
     net.add_module("again", shared)
     per_instance = nn.Linear(1, 1)
     per_instance.named_parameters = lambda prefix="", recurse=True, remove_duplicate=True: iter(
-        [("w", torch.zeros(5))]
+        [("w", FAKE_PARAMETERS[1])]
     )
     net.add_module("patched", per_instance)
     tied = nn.Linear(3, 3)

@@ -243,9 +243,10 @@ py::dict resolve_entry_modes(py::handle entries) {
         ids.push_back(item(entry, t.id));
         text_ids = text_ids && table_key(ids.back());
     }
-    // With text ids the index is the table of stored records below: an id
-    // not stored yet has no record to inherit from either.  Otherwise the
-    // ids' own hashing and equality decide, in a set of them all.
+    // With text ids (and the fast paths on) the index is the table of stored
+    // records below: an id not stored yet has no record to inherit from
+    // either.  Otherwise the ids' own hashing and equality decide, in a set
+    // of them all.
     py::set known_ids;
     // `resolved` holds every record stored so far, so the table can be left
     // for the full index at any point.

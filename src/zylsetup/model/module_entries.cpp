@@ -26,6 +26,7 @@ struct EntryKeys {
             replaced_root = interned("replaced_root"), in_replaced = interned("in_replaced");
     py::str type_name_attr = interned("__name__"), named_parameters = interned("named_parameters"),
             count = interned("count"), startswith = interned("startswith");
+    py::tuple recurse_keyword = py::make_tuple(interned("recurse"));
 };
 
 const EntryKeys &entry_keys() {
@@ -33,12 +34,24 @@ const EntryKeys &entry_keys() {
     return storage.call_once_and_store_result([] { return EntryKeys(); }).get_stored();
 }
 
-// sum(p.numel() for _, p in module.named_parameters(recurse=recurse))
+// sum(p.numel() for _, p in module.named_parameters(recurse=recurse)), the
+// method looked up and called as the interpreter's method call does it.
 py::object numel_sum(py::handle module, bool recurse) {
-    py::object method = owned(PyObject_GetAttr(module.ptr(), entry_keys().named_parameters.ptr()));
+    const EntryKeys &k = entry_keys();
+    PyObject *args[] = {module.ptr(), recurse ? Py_True : Py_False};
+    py::object pairs = owned(
+        PyObject_VectorcallMethod(k.named_parameters.ptr(), args, 1, k.recurse_keyword.ptr()));
     NumelSum sum(py::int_(0));
-    for (py::handle pair : method("recurse"_a = recurse)) sum.add_numel_of(unpack_pair(pair).second);
+    for (py::handle pair : pairs) sum.add_numel_of(unpack_pair(pair).second);
     return sum.value();
+}
+
+// name.count(".")
+py::object dots_in(py::handle name, const py::str &dot) {
+    if (!PyUnicode_CheckExact(name.ptr())) return call_method(name, entry_keys().count, dot);
+    const Py_ssize_t dots = PyUnicode_Count(name.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
+    if (dots < 0) throw py::error_already_set();
+    return py::int_(dots);
 }
 
 // `text` starts with `prefix` followed by ".".
@@ -94,7 +107,7 @@ py::list get_module_entries(py::handle model) {
                  owned(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(module.ptr())),
                                         k.type_name_attr.ptr())));
         set_item(entry, k.module, module);
-        set_item(entry, k.depth, call_method(name, k.count, dot));
+        set_item(entry, k.depth, dots_in(name, dot));
         set_item(entry, k.direct_param_count, numel_sum(module, false));
         set_item(entry, k.tree_param_count, numel_sum(module, true));
         entries.append(entry);
