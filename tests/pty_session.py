@@ -25,13 +25,13 @@ CURSOR_OFF, CURSOR_ON = "\x1b[?25l", "\x1b[?25h"
 class Session:
     """One run of the demo: the child, everything it wrote, and the screen."""
 
-    def __init__(self, cwd):
+    def __init__(self, cwd, args=("-m", "zylora")):
         env = {k: v for k, v in os.environ.items()
                if k not in ("COLUMNS", "LINES", "RANK", "LOCAL_RANK", "SLURM_PROCID",
                             "OMPI_COMM_WORLD_RANK")}
         env["TERM"] = "xterm-256color"
         self.child = pexpect.spawn(
-            sys.executable, ["-m", "zylora"], cwd=str(cwd), env=env,
+            sys.executable, list(args), cwd=str(cwd), env=env,
             dimensions=(LINES, COLUMNS), encoding="utf-8", codec_errors="replace",
         )
         self.mode_before = termios.tcgetattr(self.child.child_fd)

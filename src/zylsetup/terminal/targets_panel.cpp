@@ -16,6 +16,7 @@
 #include "ansi_text.hpp"
 #include "container_ops.hpp"
 #include "row_widgets.hpp"
+#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -334,6 +335,16 @@ private:
     std::vector<Py_ssize_t> counts_;
 };
 
+// An entry's id and class name as its rows show them; the row builder takes
+// them from here, and uses the raw id only for lookups.
+struct EntryNames {
+    py::str id, type_name;
+};
+
+EntryNames shown_names(py::handle entry, py::handle id, const Keys &keys) {
+    return {shown_text(id), shown_text(item(entry, keys.type_name))};
+}
+
 // --- The module-level functions a row is made of ------------------------
 
 constexpr std::array<const char *, 8> ROW_PIECES = {
@@ -385,11 +396,12 @@ private:
 // --- The pieces of a row --------------------------------------------------
 //
 // A row is written once, by TargetRows below, as a sequence of parts:
-// literals, values from the entries and records (ids, class names, origin
-// ids: the only outside texts, each taken in by the pieces' `outside_text`),
-// and a few parts the pieces make themselves.  Two sets of pieces write them:
-// NativePieces builds the styled pieces here (exactly what the module's own
-// functions give), NamedPieces calls the module-level function of each name.
+// literals, the shown forms of outside texts (ids, class names and origin
+// ids, made visible by shown_names and shown_text, then taken in by the
+// pieces' `outside_text`), and a few parts the pieces make themselves.  Two
+// sets of pieces write them: NativePieces builds the styled pieces here
+// (exactly what the module's own functions give), NamedPieces calls the
+// module-level function of each name.
 
 enum class Colour { accent, attention, cursor };
 struct ModeColour { py::handle mode; };  // get_color_hex_for_mode(mode)
@@ -611,13 +623,14 @@ public:
         p_.set_indent(item(entry, keys_.depth));
         py::object id = item(entry, keys_.id);
         py::object record = item(resolved_, id);
+        const EntryNames names = shown_names(entry, id, keys_);
 
         if (truthy(item(entry, keys_.is_replaced_root))) {
             const Py_ssize_t children = children_.of(id);
             const bool expanded = is_expanded(expanded_, id);
             p_.add_coloured(Colour::accent, "\u21af");
-            p_.add("   ", Indent{}, id, "  ");
-            p_.add_dim("[", item(entry, keys_.type_name), "]");
+            p_.add("   ", Indent{}, names.id, "  ");
+            p_.add_dim("[", names.type_name, "]");
             p_.add("   ");
             p_.add_dim("will be restructured for ZYL before training");
             p_.finish(body);
@@ -632,16 +645,15 @@ public:
         }
 
         p_.add_marker(entry, record);
-        py::object type_name = item(entry, keys_.type_name);
         if (truthy(item(entry, keys_.in_replaced))) {
             p_.add(" ", Indent{});
-            p_.add_dim(id, "  [", type_name, "] (id stale)");
+            p_.add_dim(names.id, "  [", names.type_name, "] (id stale)");
             p_.finish(body);
             return 1;
         }
 
-        auto id_text = Pieces::outside_text(id);
-        auto type_text = Pieces::outside_text(type_name);
+        auto id_text = Pieces::outside_text(names.id);
+        auto type_text = Pieces::outside_text(names.type_name);
         const Py_ssize_t lead = p_.marker_length() + p_.indent_length() + Pieces::length(id_text) +
                                 Pieces::length(type_text) + 7;
         p_.add(" ", Indent{}, id_text, "  ");
@@ -653,7 +665,7 @@ public:
         if (!eff.is_none()) {
             p_.add_coloured(ModeColour{eff}, "mode=", Verb{eff});
             if (equals(item(record, keys_.source), keys_.inherited)) {
-                p_.add_dim("  (via ", item(record, keys_.origin_id), ")");
+                p_.add_dim("  (via ", shown_text(item(record, keys_.origin_id)), ")");
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
                     p_.add_dim("  \u2014 your ", Verb{item(overridden, keys_.mode)}, " here is ignored");
