@@ -485,6 +485,7 @@ private:
     void put(const Text &text) { row_ += text; }
     void put(py::handle value) { row_ += outside_text(value); }
     void put(const py::object &value) { put(py::handle(value)); }
+    void put(const py::str &value) { put(py::handle(value)); }
     void put(Indent) { row_.append(static_cast<size_t>(indent_width_), ' '); }
     void put(Spaces spaces) { row_.append(static_cast<size_t>(spaces.count), ' '); }
     void put(HumanCount count) { append_human_count(row_, count.value); }
