@@ -1,7 +1,9 @@
 """Speed of the configurator's per-key work and of converted dendrite layers.
 
-Run with `make bench`.  Prints one table row per measurement (median of
-several runs, milliseconds) and, last, the whole loop pass at 10,000 modules.
+Run with `make bench`, which runs it twice: with the fast paths, and with
+ZYLORA_NO_FAST_PATHS=1 down the plain route.  Prints which route it took, one
+table row per measurement (median of several runs, milliseconds) and, last,
+the whole loop pass at 10,000 modules.
 
 Times are CPU time of this process (time.process_time), so other work on a
 loaded machine does not inflate them; torch runs on one thread for the same
@@ -286,6 +288,9 @@ def main():
     bench_conversion(rows)
 
     width = max(len(name) for name, _ in rows)
+    switch = os.environ.get("ZYLORA_NO_FAST_PATHS", "")
+    route = "fast paths" if switch in ("", "0") else f"plain route (ZYLORA_NO_FAST_PATHS={switch})"
+    print(f"== {route}, torch {torch.__version__} ==")
     print(f"{'measurement':<{width}}  median ms")
     print("-" * (width + 11))
     for name, ms in rows:

@@ -9,6 +9,12 @@ from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
 
+# Whether this run takes the fast paths (ZYLORA_NO_FAST_PATHS unset, "" or
+# "0"): the plain route is the reference, so only tests about the shortcuts
+# themselves ask.
+FAST_PATHS = os.environ.get("ZYLORA_NO_FAST_PATHS", "") in ("", "0")
+
+
 @pytest.fixture(autouse=True)
 def fresh_pc():
     """Every test starts from the stand-in's defaults and leaves no trace."""

@@ -2,6 +2,10 @@
 interpreter route gives: rebound names are honoured, unusual containers and
 modules take the ordinary route, and getters are still called every time."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 import torch
 from torch import nn
@@ -9,35 +13,7 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylsetup, zylstrip
 
-
-def reference_resolve(entries, pc):
-    """Mode resolution step by step in plain Python, on the getters of `pc`."""
-
-    def mode(item, zylate_getter, track_getter):
-        if item in zylate_getter():
-            return "zylated"
-        if item in track_getter():
-            return "tracked"
-        return None
-
-    out = {}
-    ids = {e["id"] for e in entries}
-    for e in entries:
-        parent_id = zylsetup.get_parent_module_id(e["id"])
-        parent = out.get(parent_id) if parent_id in ids else None
-        own_id = mode(e["id"], pc.get_module_ids_to_zylate, pc.get_module_ids_to_track)
-        own_type = mode(e["type_name"], pc.get_module_names_to_zylate, pc.get_module_names_to_track)
-        own = own_id if own_id is not None else own_type
-        source = "id" if own_id is not None else ("type" if own_type is not None else None)
-        record = {"eff": None, "source": None, "origin_id": e["id"], "overridden": None}
-        if parent is not None and parent["eff"] is not None:
-            record.update(eff=parent["eff"], source="inherited", origin_id=parent["origin_id"])
-            if own is not None:
-                record["overridden"] = {"mode": own, "source": source}
-        elif own is not None:
-            record.update(eff=own, source=source)
-        out[e["id"]] = record
-    return out
+from reference_renditions import reference_resolve
 
 
 def native_and_reference(monkeypatch, entries, make_pc):
@@ -211,13 +187,18 @@ def python_counts(module, recurse):
     return sum(p.numel() for _, p in module.named_parameters(recurse=recurse))
 
 
+# Held here: a tensor made afresh at each call could take the address, and
+# so the id(), of one freed earlier, and the sums would hang on the allocator.
+FAKE_PARAMETERS = [torch.zeros(7), torch.zeros(5)]
+
+
 class Shadowed(nn.Module):
     def __init__(self):
         super().__init__()
         self.fc = nn.Linear(2, 3)
 
     def named_parameters(self, prefix="", recurse=True, remove_duplicate=True):
-        yield "fake", torch.zeros(7)
+        yield "fake", FAKE_PARAMETERS[0]
 
 
 class Equal(nn.Module):
@@ -239,7 +220,7 @@ def odd_network():
     net.add_module("again", shared)
     per_instance = nn.Linear(1, 1)
     per_instance.named_parameters = lambda prefix="", recurse=True, remove_duplicate=True: iter(
-        [("w", torch.zeros(5))]
+        [("w", FAKE_PARAMETERS[1])]
     )
     net.add_module("patched", per_instance)
     tied = nn.Linear(3, 3)
@@ -377,3 +358,85 @@ def test_torch_shortcuts_only_on_listed_releases(version, switch_off, route):
                             text=True, timeout=300, cwd=here, env=env)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == [route, "True"]
+
+
+def test_a_lone_surrogate_in_an_id_resolves_like_python(monkeypatch):
+    """Such a text has no UTF-8 form, yet Python compares and hashes it."""
+    net = nn.Module()
+    net.heads = nn.ModuleDict({"\ud800": nn.Sequential(nn.Linear(1, 1)), "a": nn.Linear(1, 1)})
+    entries = zylsetup.get_module_entries(net)
+    ids = [e["id"] for e in entries]
+    assert ".heads.\ud800.0" in ids
+    got = native_and_reference(
+        monkeypatch, entries,
+        lambda: CountingPC("same-list", [".heads.\ud800"], [".heads.a"], [], ["Linear"]),
+    )
+    child = got[".heads.\ud800.0"]
+    assert (child["source"], child["origin_id"]) == ("inherited", ".heads.\ud800")
+    assert child["overridden"] == {"mode": "tracked", "source": "type"}
+
+
+def test_a_rebound_parent_may_name_a_surrogate_id(monkeypatch):
+    entries = synthetic([".\udcff", ".x.y"])
+    monkeypatch.setattr(zylsetup, "get_parent_module_id", lambda i: ".\udcff" if i == ".x.y" else None)
+    got = native_and_reference(monkeypatch, entries,
+                               lambda: CountingPC("same-list", [".\udcff"], [], [], []))
+    assert got[".x.y"]["origin_id"] == ".\udcff"
+
+
+# --- The switch and the torch-release gate, seen from a fresh process -------
+
+ROUTE_PROBE = r"""
+import sys, torch
+from torch import nn
+if {version!r}:
+    torch.__version__ = {version!r}
+from zylora import zylsetup
+import os
+os.environ.pop("ZYLORA_NO_FAST_PATHS", None)  # read at import: too late now
+
+net = nn.Sequential(nn.Linear(2, 3), nn.Sequential(nn.Linear(3, 1), nn.ReLU()))
+entries = zylsetup.get_module_entries(net)
+resolved = {{e["id"]: {{"eff": "zylated" if e["id"] == ".1.0" else None}} for e in entries}}
+calls = []
+code = nn.Module.named_parameters.__code__
+
+def profile(frame, event, arg):
+    if event == "call" and frame.f_code is code:
+        calls.append(frame.f_locals.get("recurse"))
+
+sys.setprofile(profile)
+line = zylsetup.build_budget_line(entries, resolved)
+sys.setprofile(None)
+print("plain" if calls else "fast")
+print(line)
+"""
+
+
+def route_in_child(version, switched_off):
+    env = dict(os.environ)
+    env.pop("ZYLORA_NO_FAST_PATHS", None)
+    if switched_off:
+        env["ZYLORA_NO_FAST_PATHS"] = "1"
+    done = subprocess.run([sys.executable, "-c", ROUTE_PROBE.format(version=version)],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    route, line = done.stdout.splitlines()
+    return route, line
+
+
+ROUTES = [
+    pytest.param("", False, "fast", id="installed-torch"),
+    pytest.param("2.14.1+cu128", False, "fast", id="listed-2.14"),
+    pytest.param("2.99.0", False, "plain", id="unlisted-2.99"),
+    pytest.param("2.1.3", False, "plain", id="unlisted-2.1"),
+    pytest.param("", True, "plain", id="switched-off"),
+]
+
+
+@pytest.mark.parametrize("version, switched_off, route", ROUTES)
+def test_shortcuts_copying_torch_only_on_listed_releases(version, switched_off, route):
+    got_route, line = route_in_child(version, switched_off)
+    assert got_route == route
+    # the same budget either way: the second Linear's 3+1 of 2*3+3 + 3+1
+    assert line == "Zylation budget:  +4 params per dendrite cycle  \u00b7  model 13  (+30.8% / cycle)"

@@ -18,49 +18,9 @@ from torch.overrides import TorchFunctionMode
 from zylora import globals_zylora as GZL
 from zylora import zylstrip
 
+from reference_renditions import reference_forward
+
 FEATURES = 4
-
-
-def reference_process_and_forward(self, *args2, **kwargs2):
-    c, dendrite_outs, args2 = args2[0], args2[1], args2[2:]
-    if self.processor_array[c] != None:  # noqa: E711 - the comparison itself is part of the pass
-        args2, kwargs2 = self.processor_array[c].pre(*args2, **kwargs2)
-    out_values = self.layer_array[c](*args2, **kwargs2)
-    if self.processor_array[c] != None:  # noqa: E711
-        out = self.processor_array[c].post(out_values)
-    else:
-        out = out_values
-    dendrite_outs[c] = out
-
-
-def reference_process_and_pre(self, *args, **kwargs):
-    dendrite_outs, args = args[0], args[1:]
-    out = self.layer_array[-1].forward(*args, **kwargs)
-    if self.processor_array[-1] != None:  # noqa: E711
-        out = self.processor_array[-1].pre(out)
-    dendrite_outs[len(self.layer_array) - 1] = out
-
-
-def reference_forward(self, *args, **kwargs):
-    """The converted layer's forward pass, step by step, as plain Python."""
-    n = len(self.layer_array)
-    dendrite_outs = [None] * n
-    for c in range(n - 1):
-        reference_process_and_forward(self, c, dendrite_outs, *args, **kwargs)
-    reference_process_and_pre(self, dendrite_outs, *args, **kwargs)
-    for out_index in range(n):
-        current_out = dendrite_outs[out_index]
-        if n > 1 and hasattr(self, "skip_weights"):
-            for in_index in range(out_index):
-                skip_weight = self.skip_weights[out_index - 1][in_index, :]
-                skip_weight = skip_weight.view(self.view_tuple.tolist())
-                current_out = current_out + skip_weight.to(current_out.device) * dendrite_outs[in_index]
-            if out_index < n - 1:
-                current_out = GZL.pc.get_zyl_forward_function()(current_out)
-        dendrite_outs[out_index] = current_out
-    if self.processor_array[-1] != None:  # noqa: E711
-        current_out = self.processor_array[-1].post(current_out)
-    return current_out
 
 
 class ZYLLayer(nn.Module):

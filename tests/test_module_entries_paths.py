@@ -1,7 +1,7 @@
-"""get_module_entries takes the member tables as they are where the
-framework's own code would run, and the framework's methods otherwise.  Both
-must give what the plain Python rendering below gives, with the same calls
-on the user's objects."""
+"""get_module_entries makes the framework's calls as the interpreter makes
+them, on every network and every torch: it must give what the plain Python
+rendition gives, with the same calls on the user's objects and the same
+errors."""
 
 import contextlib
 import sys
@@ -13,41 +13,12 @@ from torch.overrides import TorchFunctionMode
 
 from zylora import zylsetup
 
+from reference_renditions import reference_entries
+
 KEYS = [
     "id", "name", "type_name", "module", "depth", "direct_param_count",
     "tree_param_count", "is_replaced_root", "replaced_root", "in_replaced",
 ]
-
-
-def reference_entries(model, classes):
-    """The entries, computed step by step as the configurator's model of a
-    network is defined."""
-    entries = []
-    for name, module in model.named_modules(remove_duplicate=False):
-        if name == "":
-            continue
-        entries.append({
-            "id": "." + name,
-            "name": name,
-            "type_name": type(module).__name__,
-            "module": module,
-            "depth": name.count("."),
-            "direct_param_count": sum(p.numel() for _, p in module.named_parameters(recurse=False)),
-            "tree_param_count": sum(p.numel() for _, p in module.named_parameters(recurse=True)),
-        })
-    classes = tuple(classes)
-    roots = []
-    for e in entries:
-        e["is_replaced_root"] = bool(classes) and isinstance(e["module"], classes)
-        if e["is_replaced_root"]:
-            roots.append(e["id"])
-    for e in entries:
-        e["replaced_root"], e["in_replaced"] = None, False
-        for root in roots:
-            if e["id"].startswith(root + "."):
-                e["replaced_root"], e["in_replaced"] = root, True
-                break
-    return entries
 
 
 def comparable(entries):
@@ -304,36 +275,81 @@ def test_reference_sees_what_the_scenarios_are_about(fresh_pc):
     assert ".0" in ids  # the child of the module named ""
 
 
-def named_modules_frames(model):
-    """How often the framework's named_modules code runs for a submodule
-    while the entries are made (the root's generator, unstarted, still runs
-    for an instant when it is discarded)."""
-    code = nn.Module.named_modules.__code__
+def framework_frames(make_entries, model):
+    """The prefixes with which the framework's named_modules and
+    named_parameters code runs while `make_entries(model)` makes entries."""
+    codes = {nn.Module.named_modules.__code__: "named_modules",
+             nn.Module.named_parameters.__code__: "named_parameters"}
     seen = []
 
     def profile(frame, event, arg):
-        if event == "call" and frame.f_code is code and frame.f_locals.get("prefix"):
-            seen.append(frame.f_locals["prefix"])
+        if event == "call" and frame.f_code in codes:
+            seen.append((codes[frame.f_code], frame.f_locals.get("prefix")))
 
     sys.setprofile(profile)
     try:
-        entries = zylsetup.get_module_entries(model)
+        make_entries(model)
     finally:
         sys.setprofile(None)
-    return entries, len(seen)
+    return seen
 
 
-@pytest.mark.parametrize(
-    "network, read_from_tables",
-    [("plain", True), ("shared-parameter", True), ("module-under-two-names", True),
-     ("set-to-None", True), ("deep-nesting", True), ("parameter-subclass", False),
-     ("overriding-named_parameters", False), ("deeper-than-walked", False)],
-)
-def test_plain_networks_are_read_from_their_tables(network, read_from_tables):
-    """Where only the framework's code would run, its generator is never
-    started; anything else gets it run as it is."""
-    _, frames = named_modules_frames(NETWORKS[network]())
-    assert (frames == 0) is read_from_tables
+@pytest.mark.parametrize("network", ["plain", "module-under-two-names", "set-to-None", "deep-nesting"])
+def test_the_frameworks_walks_run_as_in_python(network):
+    """No shortcut stands in for the framework's walks, whatever the network."""
+    net = NETWORKS[network]()
+    expected = framework_frames(lambda m: reference_entries(m, []), net)
+    got = framework_frames(zylsetup.get_module_entries, net)
+    assert got == expected
+    assert {kind for kind, _ in got} == {"named_modules", "named_parameters"}
+
+
+class NamesItsOwn(nn.Module):
+    """Its named_modules yields what it is given, after its own pair."""
+
+    def __init__(self, *pairs):
+        super().__init__()
+        self.fc = nn.Linear(1, 1)
+        self.pairs = pairs
+
+    def named_modules(self, memo=None, prefix="", remove_duplicate=True):
+        yield "", self
+        yield from ((*pair[:1], self.fc, *pair[1:]) for pair in self.pairs)
+
+
+ODD_PAIRS = {
+    "integer-name": (7,),
+    "bytes-name": (b"fc",),
+    "none-name": (None,),
+    "three-items": ("fc", "extra"),
+    "one-item": (),
+}
+
+
+@pytest.mark.parametrize("pair", ODD_PAIRS.values(), ids=ODD_PAIRS.keys())
+def test_odd_pairs_raise_what_python_raises(pair):
+    def outcome(make):
+        try:
+            make()
+        except Exception as e:  # noqa: BLE001 - the error itself is compared
+            return type(e), str(e)
+        return None
+
+    def build():
+        net = NamesItsOwn(pair) if pair else NamesItsOwn()
+        if not pair:
+            net.named_modules = lambda **kw: iter([("",), ("x",)])
+        return net
+
+    expected = outcome(lambda: reference_entries(build(), []))
+    assert expected is not None
+    assert outcome(lambda: zylsetup.get_module_entries(build())) == expected
+
+
+def test_text_names_of_its_own_are_taken(fresh_pc):
+    net = NamesItsOwn(("a.b",), ("c",))
+    fresh_pc.set_modules_to_replace([nn.Linear])
+    assert comparable(zylsetup.get_module_entries(net)) == comparable(reference_entries(net, [nn.Linear]))
 
 
 @pytest.mark.parametrize("depth", [100, 350], ids=["within-reach", "beyond-the-limit"])

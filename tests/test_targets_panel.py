@@ -5,6 +5,7 @@ from zylora import zylsetup
 from zylora.example_network import GatedResidualBlock
 
 from conftest import strip
+from reference_renditions import reference_rows
 
 Z = zylsetup.COLOR_ZYLATE
 T = zylsetup.COLOR_TRACK
@@ -207,46 +208,6 @@ def test_arguments_are_not_modified(small):
 
 
 # --- Rows are made of the module-level pieces, looked up by name -----------
-
-def reference_rows(entries, shown, selected, resolved, expanded):
-    """The rows as the pieces bound in the module now would draw them."""
-    z = zylsetup
-    rows = []
-    for i, ent in enumerate(shown):
-        cursor = z.color_text("> ", "E8EEEC") if i == selected else "  "
-        indent = "  " * ent["depth"]
-        record = resolved[ent["id"]]
-        if ent["is_replaced_root"]:
-            count = sum(1 for e in entries if e["replaced_root"] == ent["id"])
-            toggle = "[\u2190 collapse]" if expanded.get(ent["id"]) else "[\u2192 expand]"
-            rows.append(cursor + z.color_text("\u21af", z.COLOR_ACCENT) + "   " + indent + ent["id"] + "  "
-                        + z.dim("[" + ent["type_name"] + "]") + "   "
-                        + z.dim("will be restructured for ZYL before training"))
-            rows.append("      " + z.dim(f"\u2514 {count} modules below \u2014 ids won't exist at train time "
-                                         "\u00b7 target by type (P/T), not id  ")
-                        + z.color_text(toggle, z.COLOR_ACCENT))
-            continue
-        display, plain = z.make_target_marker(ent, record)
-        if ent["in_replaced"]:
-            rows.append(cursor + display + " " + indent + z.dim(ent["id"] + "  [" + ent["type_name"] + "] (id stale)"))
-            continue
-        lead = len(plain) + len(indent) + len(ent["id"]) + len(ent["type_name"]) + 7
-        row = cursor + display + " " + indent + ent["id"] + "  " + z.dim("[" + ent["type_name"] + "]")
-        row += " " * max(2, 46 - lead)
-        count = ent["direct_param_count"]
-        if record["eff"] is not None:
-            row += z.color_text("mode=" + str(z.mode_verb(record["eff"])), z.get_color_hex_for_mode(record["eff"]))
-            if record["source"] == "inherited":
-                row += z.dim("  (via " + record["origin_id"] + ")")
-                if record["overridden"] is not None:
-                    row += z.dim("  \u2014 your " + str(z.mode_verb(record["overridden"]["mode"])) + " here is ignored")
-        elif count > 0:
-            row += z.color_text("needs a mode", z.COLOR_ATTENTION)
-        if count > 0:
-            row += z.dim("   params=" + str(z.format_human_count(count)))
-        rows.append(row)
-    return rows
-
 
 REBOUND = [
     ("color_text", lambda text, hex_color: f"<{hex_color}|{text}>", "<E8EEEC|> >"),

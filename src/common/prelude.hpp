@@ -15,6 +15,8 @@
 namespace py = pybind11;
 using namespace py::literals;
 
+#include "fast_paths.hpp"
+
 namespace zyl {
 
 namespace detail {
@@ -166,6 +168,9 @@ void def(py::module_ &m, const char *name, Extra &&...extra) {
 // our own function.
 inline py::object rebound(const OwnFunction &own) {
     PyObject *module = module_slot().ptr();
+    // Without the fast paths every call goes through the name as the
+    // interpreter would make it.
+    if (!fast_paths_enabled()) return owned(PyObject_GetAttr(module, own.name));
     if (PyModule_CheckExact(module)) {
         // A plain module object finds these names in its own dict (its type
         // defines none of them), so a hit there is what getattr would give;

@@ -3,6 +3,7 @@
 #include "prelude.hpp"
 
 #include "container_ops.hpp"
+#include "cpython_private.hpp"
 #include "model.hpp"
 #include "module_ids.hpp"
 #include "target_list_reads.hpp"
@@ -129,17 +130,12 @@ py::object dict_item_or_null(py::handle dict, py::handle key) {
     return py::reinterpret_borrow<py::object>(found);
 }
 
-// An empty dict with room for `expected` items, so that filling it does not
-// rehash it again and again on large networks.
+// An empty dict, with room for `expected` items where the fast paths are on.
 py::dict presized_dict(size_t expected) {
-#if PY_VERSION_HEX < 0x030D0000
-    PyObject *dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(expected));
+    if (!fast_paths_enabled()) return py::dict();
+    PyObject *dict = cpython::new_presized_dict(static_cast<Py_ssize_t>(expected));
     if (dict == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::dict>(dict);
-#else
-    (void)expected;
-    return py::dict();
-#endif
 }
 
 // The records stored so far, found by the UTF-8 text of their id.  Used while
@@ -205,6 +201,16 @@ private:
     size_t used_ = 0;
 };
 
+// Whether the table below can hold `id`: an exact str with a UTF-8 form (a
+// lone surrogate has none, yet compares and hashes as any other text).
+bool table_key(py::handle id) {
+    if (!PyUnicode_CheckExact(id.ptr())) return false;
+    if (PyUnicode_AsUTF8AndSize(id.ptr(), nullptr) != nullptr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
 std::string_view utf8_of(py::handle text) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -227,15 +233,16 @@ py::dict resolve_entry_modes(py::handle entries) {
     // of its own before the resolution pass.
     std::vector<py::object> listed;
     std::vector<py::object> ids;
-    bool text_ids = true;
+    bool text_ids = fast_paths_enabled();
     for (py::handle entry : entries) {
         listed.push_back(py::reinterpret_borrow<py::object>(entry));
         ids.push_back(item(entry, t.id));
-        text_ids = text_ids && PyUnicode_CheckExact(ids.back().ptr());
+        text_ids = text_ids && table_key(ids.back());
     }
-    // With text ids the index is the table of stored records below: an id
-    // not stored yet has no record to inherit from either.  Otherwise the
-    // ids' own hashing and equality decide, in a set of them all.
+    // With text ids (and the fast paths on) the index is the table of stored
+    // records below: an id not stored yet has no record to inherit from
+    // either.  Otherwise the ids' own hashing and equality decide, in a set
+    // of them all.
     py::set known_ids;
     // `resolved` holds every record stored so far, so the table can be left
     // for the full index at any point.
@@ -260,7 +267,7 @@ py::dict resolve_entry_modes(py::handle entries) {
         py::object module_id = PyDict_CheckExact(entry.ptr()) ? ids[k] : item(entry, t.id);
         // Parents come before their children, so the parent's record is
         // already final when the parent is an entry at all.
-        if (text_ids && !PyUnicode_CheckExact(module_id.ptr())) index_by_equality();
+        if (text_ids && !table_key(module_id)) index_by_equality();
         py::object parent_eff = py::none();
         py::object parent_origin;
         const bool by_text =
@@ -277,14 +284,14 @@ py::dict resolve_entry_modes(py::handle entries) {
         } else {
             py::object parent_id =
                 call_own<&get_parent_module_id>("get_parent_module_id", module_id);
-            if (text_ids && PyUnicode_CheckExact(parent_id.ptr())) {
+            if (text_ids && table_key(parent_id)) {
                 if (const StoredRecords::Fields *parent = stored.lookup(utf8_of(parent_id))) {
                     parent_eff = parent->eff;
                     parent_origin = parent->origin_id;
                 }
             } else {
-                // A rebound parent function handed back something other
-                // than text: the full index decides after all.
+                // A rebound parent function handed back something the
+                // table cannot hold: the full index decides after all.
                 if (text_ids) index_by_equality();
                 py::object parent;
                 if (set_contains(known_ids, parent_id)) parent = dict_item_or_null(resolved, parent_id);
@@ -338,13 +345,8 @@ py::dict resolve_entry_modes(py::handle entries) {
         set_item(record, t.overridden, overridden);
         // A record that holds its masked-mode map is tracked by the cycle
         // collector, though neither map can take part in a cycle: both hold
-        // only texts.  Thousands of them outlive each frame, and tracked they
-        // trigger a full collection of the whole network every few frames.
-        // Untracked, they are still freed by reference counting; a later
-        // write of a container into either map tracks it again.
-        if (!overridden.is_none() && PyObject_GC_IsTracked(record.ptr())) {
-            PyObject_GC_UnTrack(record.ptr());
-        }
+        // only texts (see untrack_acyclic).
+        if (!overridden.is_none() && fast_paths_enabled()) cpython::untrack_acyclic(record.ptr());
         set_item(resolved, module_id, record);
         if (text_ids) {
             if (!by_text) id_text = utf8_of(module_id);

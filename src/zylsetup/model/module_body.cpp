@@ -80,6 +80,9 @@ void bind_constants(py::module_ &m) {
 }  // namespace
 
 void register_module_body(py::module_ &m) {
+    // ZYLORA_NO_FAST_PATHS is read now, while importing: a process never
+    // mixes the two routes.
+    (void)fast_paths_enabled();
     bind_standard_modules(m);
     bind_terminal_control(m);
     m.attr("GZL") = py::module_::import("zylora.globals_zylora");

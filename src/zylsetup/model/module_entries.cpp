@@ -20,23 +20,34 @@ struct EntryKeys {
             tree_param_count = interned("tree_param_count"),
             is_replaced_root = interned("is_replaced_root"),
             replaced_root = interned("replaced_root"), in_replaced = interned("in_replaced");
-    py::str type_name_attr = interned("__name__");
-    // The keys an entry is created with, in order, over placeholder values.
-    // A copy of it is a new entry's table: made at once, and already
-    // sized for the three keys the marking passes add.
-    py::dict created;
-
-    EntryKeys() {
-        for (py::handle key :
-             {id, name, type_name, module, depth, direct_param_count, tree_param_count}) {
-            set_item(created, key, py::none());
-        }
-    }
+    py::str type_name_attr = interned("__name__"), named_parameters = interned("named_parameters"),
+            count = interned("count"), startswith = interned("startswith");
+    py::tuple recurse_keyword = py::make_tuple(interned("recurse"));
 };
 
 const EntryKeys &entry_keys() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<EntryKeys> storage;
     return storage.call_once_and_store_result([] { return EntryKeys(); }).get_stored();
+}
+
+// sum(p.numel() for _, p in module.named_parameters(recurse=recurse)), the
+// method looked up and called as the interpreter's method call does it.
+py::object numel_sum(py::handle module, bool recurse) {
+    const EntryKeys &k = entry_keys();
+    PyObject *args[] = {module.ptr(), recurse ? Py_True : Py_False};
+    py::object pairs = owned(
+        PyObject_VectorcallMethod(k.named_parameters.ptr(), args, 1, k.recurse_keyword.ptr()));
+    NumelSum sum(py::int_(0));
+    for (py::handle pair : pairs) sum.add_numel_of(unpack_pair(pair).second);
+    return sum.value();
+}
+
+// name.count(".")
+py::object dots_in(py::handle name, const py::str &dot) {
+    if (!PyUnicode_CheckExact(name.ptr())) return call_method(name, entry_keys().count, dot);
+    const Py_ssize_t dots = PyUnicode_Count(name.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
+    if (dots < 0) throw py::error_already_set();
+    return py::int_(dots);
 }
 
 // `text` starts with `prefix` followed by ".".
@@ -71,67 +82,41 @@ long outermost_root(PyObject *id, PyObject *root_order) {
     return best;
 }
 
+// The entries as the interpreter makes them, call by call: the framework's
+// walks run as they are, so whatever a network or the installed framework
+// does in them is what the entries say.  Once per run, so no shortcut.
 py::list get_module_entries(py::handle model) {
     const EntryKeys &k = entry_keys();
     py::list entries;
-    ParameterWalk walk;
-    const py::str dot(".");
+    const py::str dot("."), empty("");
     std::vector<std::pair<py::object, py::object>> ids;  // (entry, id)
-    // `direct` and `tree` null: counted here, in the framework's order.
-    auto add = [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
-        // The id and depth come from the name as text (bytes are decoded
-        // as UTF-8, anything else refused, as the conversion to text does).
-        py::object name_text = py::reinterpret_borrow<py::object>(name);
-        if (!PyUnicode_Check(name.ptr())) name_text = py::str(name.cast<std::string>());
-        py::object entry = owned(PyDict_Copy(k.created.ptr()));
-        py::object id = owned(PyUnicode_Concat(dot.ptr(), name_text.ptr()));
+    bool text_ids = true;
+    py::object modules = model.attr("named_modules")("remove_duplicate"_a = false);
+    for (py::handle pair : modules) {
+        auto [name, module] = unpack_pair(pair);
+        if (equals(name, empty)) continue;
+        py::object id = owned(PyNumber_Add(dot.ptr(), name.ptr()));
+        py::dict entry;
         set_item(entry, k.id, id);
         set_item(entry, k.name, name);
         set_item(entry, k.type_name,
                  owned(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(module.ptr())),
-                                          k.type_name_attr.ptr())));
+                                        k.type_name_attr.ptr())));
         set_item(entry, k.module, module);
-        const Py_ssize_t dots = PyUnicode_Count(name_text.ptr(), dot.ptr(), 0, PY_SSIZE_T_MAX);
-        if (dots < 0) throw py::error_already_set();
-        set_item(entry, k.depth, py::int_(dots));
-        if (!direct) {
-            py::object counted_direct, counted_tree;
-            walk.count_entry(module, counted_direct, counted_tree);
-            set_item(entry, k.direct_param_count, counted_direct);
-            set_item(entry, k.tree_param_count, counted_tree);
-        } else {
-            set_item(entry, k.direct_param_count, direct);
-            set_item(entry, k.tree_param_count, tree);
-        }
+        set_item(entry, k.depth, dots_in(name, dot));
+        set_item(entry, k.direct_param_count, numel_sum(module, false));
+        set_item(entry, k.tree_param_count, numel_sum(module, true));
         entries.append(entry);
+        text_ids = text_ids && PyUnicode_CheckExact(id.ptr());
         ids.emplace_back(std::move(entry), std::move(id));
-    };
-    py::object modules = model.attr("named_modules")("remove_duplicate"_a = false);
-    walk.plan(model);
-    // Where the framework's generator would run alone, its pairs are read
-    // from the member tables instead: it is never started.
-    const bool planned = walk.each_planned_module(
-        [&](py::handle name, py::handle module, py::handle direct, py::handle tree) {
-            if (PyUnicode_GET_LENGTH(name.ptr()) != 0) add(name, module, direct, tree);
-        });
-    if (!planned) {
-        for (py::handle pair : modules) {
-            auto item = pair.cast<py::tuple>();
-            py::object name = item[0];
-            if (PyUnicode_Check(name.ptr()) ? PyUnicode_GET_LENGTH(name.ptr()) == 0
-                                            : name.cast<std::string>().empty()) {
-                continue;
-            }
-            py::object module = item[1];
-            add(name, module, py::handle(), py::handle());
-        }
     }
 
-    py::tuple classes(pc().attr("get_modules_to_replace")());
-    // Root ids with their place in module order: an id inside several roots
-    // names the earliest, which is the outermost.
-    py::dict root_order;
-    std::vector<PyObject *> root_ids;  // by place; held by `ids`
+    // tuple(...) of what the getter gives: iterated once, unless it is a
+    // tuple already.
+    PyObject *listed = PySequence_Tuple(pc().attr("get_modules_to_replace")().ptr());
+    if (listed == nullptr) throw py::error_already_set();
+    const auto classes = py::reinterpret_steal<py::tuple>(listed);
+    std::vector<py::handle> roots;  // held by `ids`
     for (auto &[entry, id] : ids) {
         bool is_root = false;
         if (!classes.empty()) {
@@ -140,10 +125,35 @@ py::list get_module_entries(py::handle model) {
             is_root = hit == 1;
         }
         set_item(entry, k.is_replaced_root, py::bool_(is_root));
-        if (is_root && !root_order.contains(id)) {
-            set_item(root_order, id, py::int_(root_ids.size()));
-            root_ids.push_back(id.ptr());
+        if (is_root) roots.push_back(id);
+    }
+
+    if (!text_ids) {
+        // An id that is not a plain text (a name whose own `+` made it) may
+        // test its prefixes in its own way: each test is made as written.
+        for (auto &[entry, id] : ids) {
+            py::handle root = Py_None;
+            for (py::handle candidate : roots) {
+                py::object prefix = owned(PyNumber_Add(candidate.ptr(), dot.ptr()));
+                if (truthy(call_method(id, k.startswith, prefix))) {
+                    root = candidate;
+                    break;
+                }
+            }
+            set_item(entry, k.replaced_root, root);
+            set_item(entry, k.in_replaced, py::bool_(!root.is_none()));
         }
+        return entries;
+    }
+
+    // Root ids with their place in module order: an id inside several roots
+    // names the earliest, which is the outermost.
+    py::dict root_order;
+    std::vector<PyObject *> root_ids;  // by place
+    for (py::handle id : roots) {
+        if (root_order.contains(id)) continue;
+        set_item(root_order, id, py::int_(root_ids.size()));
+        root_ids.push_back(id.ptr());
     }
 
     // The prefixes of an id are its parent's prefixes and the parent id

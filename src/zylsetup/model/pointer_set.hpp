@@ -1,4 +1,4 @@
-// A set of object addresses for the counting passes: open addressing, no
+// A set of object addresses for the budget line: open addressing, no
 // allocation per element (the passes add tens of thousands per call).
 #pragma once
 
@@ -46,52 +46,6 @@ private:
 
     std::vector<const void *> slots_;
     std::size_t count_ = 0;
-};
-
-// Object address -> its number, counting from 0 in the order first seen,
-// for the tens of thousands of modules and parameters of one plan: open
-// addressing over the numbers alone, so the table stays small.
-class PointerIndex {
-public:
-    // The number of `p`, or -1.
-    int find(const void *p) const {
-        if (slots_.empty()) return -1;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = pointer_hash(p) & mask;; i = (i + 1) & mask) {
-            const int at = slots_[i];
-            if (at < 0) return -1;
-            if (keys_[at] == p) return at;
-        }
-    }
-
-    // The number of `p`, the next one when it is new.
-    int insert(const void *p) {
-        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = pointer_hash(p) & mask;; i = (i + 1) & mask) {
-            const int at = slots_[i];
-            if (at >= 0 && keys_[at] == p) return at;
-            if (at < 0) {
-                slots_[i] = static_cast<int>(keys_.size());
-                keys_.push_back(p);
-                return slots_[i];
-            }
-        }
-    }
-
-private:
-    void grow() {
-        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, -1);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = 0; at < keys_.size(); ++at) {
-            std::size_t i = pointer_hash(keys_[at]) & mask;
-            while (slots_[i] >= 0) i = (i + 1) & mask;
-            slots_[i] = static_cast<int>(at);
-        }
-    }
-
-    std::vector<const void *> keys_;
-    std::vector<int> slots_;  // -1: empty
 };
 
 }  // namespace zyl

@@ -5,7 +5,7 @@
 #include "container_ops.hpp"
 #include "model.hpp"
 #include "parameter_walk.hpp"
-
+#include "pointer_set.hpp"
 
 namespace zyl {
 
@@ -86,7 +86,7 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
             auto visit = [&](py::handle parameter) {
                 if (seen.insert(parameter.ptr())) sum.add_numel_of(parameter);
             };
-            if (!listed) return walk.each(module, false, visit);
+            if (!listed) return ParameterWalk::call_named_parameters(module, visit);
             for (const py::object &parameter : own) visit(parameter);
         };
         count_own(total_model_params, seen_total);

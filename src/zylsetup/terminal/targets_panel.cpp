@@ -8,8 +8,9 @@
 // rows are assembled here as UTF-8 in one buffer each, with exactly the
 // styled pieces those functions produce, instead of one interpreter
 // round-trip per piece.  Once any of them is rebound (a test double, a
-// user's theme), every row is built by calling the pieces by name, so the
-// rebound function shapes the rows as it shapes the header.
+// user's theme), or with the fast paths switched off, every row is built by
+// calling the pieces by name, so the rebound function shapes the rows as it
+// shapes the header.  Both are written by one row builder, TargetRows.
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
@@ -334,8 +335,8 @@ private:
     std::vector<Py_ssize_t> counts_;
 };
 
-// An entry's id and class name as its rows show them; both row builders
-// take them from here, and use the raw id only for lookups.
+// An entry's id and class name as its rows show them; the row builder takes
+// them from here, and uses the raw id only for lookups.
 struct EntryNames {
     py::str id, type_name;
 };
@@ -360,6 +361,7 @@ std::array<OwnFunction, ROW_PIECES.size()> &own_row_pieces() {
 // once per frame.  A name that is gone counts as rebound: the calls by name
 // then raise what the interpreter raises, for the rows that use it.
 bool rows_are_native() {
+    if (!fast_paths_enabled()) return false;
     for (const OwnFunction &own : own_row_pieces()) {
         if (own.function == nullptr) return false;
         PyObject *current = PyObject_GetAttr(module_slot().ptr(), own.name);
@@ -374,14 +376,6 @@ bool rows_are_native() {
     }
     return true;
 }
-
-void append_coloured(RowBuffer &out, std::string_view open, std::string_view piece) {
-    out += open;
-    out += piece;
-    out += RESET;
-}
-
-void append_dim_open(RowBuffer &out) { out += DIM_OPEN; }
 
 // A colour's opening sequence, worked out the first time a row needs it.
 class LazyColour {
@@ -399,200 +393,229 @@ private:
     std::optional<std::string> open_;
 };
 
-// entry_lines with every piece built here, the pieces' own functions being
-// in place.
-class NativeRows {
+// --- The pieces of a row --------------------------------------------------
+//
+// A row is written once, by TargetRows below, as a sequence of parts:
+// literals, the shown forms of outside texts (ids, class names and origin
+// ids, made visible by shown_names and shown_text, then taken in by the
+// pieces' `outside_text`), and a few parts the pieces make themselves.  Two
+// sets of pieces write them: NativePieces builds the styled pieces here
+// (exactly what the module's own functions give), NamedPieces calls the
+// module-level function of each name.
+
+enum class Colour { accent, attention, cursor };
+struct ModeColour { py::handle mode; };  // get_color_hex_for_mode(mode)
+struct Verb { py::handle mode; };        // mode_verb(mode)
+struct HumanCount { py::handle value; }; // format_human_count(value)
+struct Indent {};                        // "  " * depth of the entry
+struct Spaces { Py_ssize_t count; };
+
+class NativePieces {
 public:
-    NativeRows(py::handle resolved, py::handle expanded_replaced, ChildCounts &children, const Keys &keys)
-        : resolved_(resolved), expanded_(expanded_replaced), children_(children), keys_(keys) {}
+    NativePieces(const Keys &keys) : keys_(keys) {}
 
-    // Appends the entry's rows to `body`, returns how many.
-    Py_ssize_t append_entry_lines(py::handle entry, bool selected, py::list &body) {
-        row_.clear();
-        if (selected) {
-            append_coloured(row_, cursor_.open(), "> ");
-        } else {
-            row_ += "  ";
-        }
-        Py_ssize_t depth = PyNumber_AsSsize_t(item(entry, keys_.depth).ptr(), PyExc_OverflowError);
-        if (depth == -1 && PyErr_Occurred()) throw py::error_already_set();
-        const Py_ssize_t indent_width = depth > 0 ? 2 * depth : 0;
-        py::object id = item(entry, keys_.id);
-        py::object record = item(resolved_, id);
-        const EntryNames names = shown_names(entry, id, keys_);
+    // An id, class name or origin id as it enters the row.
+    static Text outside_text(py::handle value) { return text_of(value); }
+    static Py_ssize_t length(const Text &text) { return text.length; }
 
-        if (truthy(item(entry, keys_.is_replaced_root))) {
-            return append_replaced_root(names, id, indent_width, body);
-        }
-
-        // The marker, as make_target_marker chooses it.
-        py::object eff;
-        py::object source;
-        py::object count;
-        const bool in_replaced = truthy(item(entry, keys_.in_replaced));
-        if (in_replaced) {
-            row_ += BLANK_MARKER;
-        } else {
-            eff = item(record, keys_.eff);
-            if (eff.is_none()) {
-                count = item(entry, keys_.direct_param_count);
-                if (positive(count)) {
-                    append_coloured(row_, attention_.open(), "!");
-                    row_ += ' ';
-                    append_coloured(row_, attention_.open(), BLOCK);
-                    row_ += ' ';
-                } else {
-                    row_ += BLANK_MARKER;
-                }
-            } else {
-                source = item(record, keys_.source);
-                if (equals(source, keys_.inherited)) {
-                    row_ += "\u21b3 ";
-                } else if (equals(source, keys_.by_id)) {
-                    row_ += "* ";
-                } else {
-                    row_ += "  ";
-                }
-                append_coloured(row_, mode_colour(eff), BLOCK);
-                row_ += ' ';
-            }
-        }
-        row_ += ' ';
-        row_.append(static_cast<size_t>(indent_width), ' ');
-
-        Text id_text = text_of(names.id);
-        Text type_text = text_of(names.type_name);
-        if (in_replaced) {
-            append_dim_open(row_);
-            row_ += id_text;
-            row_ += "  [";
-            row_ += type_text;
-            row_ += "] (id stale)";
-            row_ += RESET;
-            append_row(body);
-            return 1;
-        }
-
-        row_ += id_text;
-        row_ += "  ";
-        append_dim_open(row_);
-        row_ += '[';
-        row_ += type_text;
-        row_ += ']';
-        row_ += RESET;
-        const Py_ssize_t lead = MARKER_WIDTH + indent_width + id_text.length + type_text.length + 7;
-        row_.append(static_cast<size_t>(std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)), ' ');
-
-        if (!eff.is_none()) {
-            row_ += mode_colour(eff);
-            row_ += "mode=";
-            row_ += verb_of(eff);
-            row_ += RESET;
-            if (equals(source, keys_.inherited)) {
-                append_dim_open(row_);
-                row_ += "  (via ";
-                row_ += text_of(shown_text(item(record, keys_.origin_id)));
-                row_ += ')';
-                row_ += RESET;
-                py::object overridden = item(record, keys_.overridden);
-                if (!overridden.is_none()) {
-                    append_dim_open(row_);
-                    row_ += "  \u2014 your ";
-                    row_ += verb_of(item(overridden, keys_.mode));
-                    row_ += " here is ignored";
-                    row_ += RESET;
-                }
-            }
-        }
-        if (!count) count = item(entry, keys_.direct_param_count);
-        const bool has_params = positive(count);
-        if (eff.is_none() && has_params) append_coloured(row_, attention_.open(), "needs a mode");
-        if (has_params) {
-            append_dim_open(row_);
-            row_ += "   params=";
-            append_human_count(row_, count);
-            row_ += RESET;
-        }
-        append_row(body);
-        return 1;
-    }
-
-private:
-    Py_ssize_t append_replaced_root(const EntryNames &names, py::handle id, Py_ssize_t indent_width,
-                                    py::list &body) {
-        const Py_ssize_t children = children_.of(id);
-        const bool expanded = is_expanded(expanded_, id);
-
-        append_coloured(row_, accent_.open(), "\u21af");
-        row_ += "   ";
-        row_.append(static_cast<size_t>(indent_width), ' ');
-        row_ += text_of(names.id);
-        row_ += "  ";
-        append_dim_open(row_);
-        row_ += '[';
-        row_ += text_of(names.type_name);
-        row_ += ']';
-        row_ += RESET;
-        row_ += "   ";
-        append_coloured(row_, DIM_OPEN, "will be restructured for ZYL before training");
-        append_row(body);
-
-        row_.assign("      ");
-        append_dim_open(row_);
-        row_ += "\u2514 ";
-        row_ += std::string_view(std::to_string(children));
-        row_ += " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ";
-        row_ += RESET;
-        append_coloured(row_, accent_.open(), expanded ? "[\u2190 collapse]" : "[\u2192 expand]");
-        append_row(body);
-        return 2;
-    }
-
-    // get_color_hex_for_mode, as an opening sequence
-    const std::string &mode_colour(py::handle mode) {
-        if (equals(mode, keys_.zylated)) return zylate_.open();
-        if (equals(mode, keys_.tracked)) return track_.open();
-        return no_mode_.open();
-    }
-
-    // mode_verb
-    Text verb_of(py::handle mode) {
-        if (!verbs_) verbs_ = global("MODE_VERB");
-        if (PyDict_CheckExact(verbs_.ptr())) {
-            PyObject *found = PyDict_GetItemWithError(verbs_.ptr(), mode.ptr());
-            if (found != nullptr) return text_of(found);
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return text_of(mode);
-        }
-        if (verbs_.contains(mode)) return text_of(verbs_[mode]);
-        return text_of(mode);
-    }
-
-    void append_row(py::list &body) {
+    void begin() { row_.clear(); }
+    void finish(py::list &body) {
         if (PyList_Append(body.ptr(), row_.text().ptr()) != 0) throw py::error_already_set();
     }
 
-    py::handle resolved_, expanded_;
-    py::object verbs_;
-    ChildCounts &children_;
+    void set_indent(py::handle depth) {
+        Py_ssize_t levels = PyNumber_AsSsize_t(depth.ptr(), PyExc_OverflowError);
+        if (levels == -1 && PyErr_Occurred()) throw py::error_already_set();
+        indent_width_ = levels > 0 ? 2 * levels : 0;
+    }
+    Py_ssize_t indent_length() const { return indent_width_; }
+
+    template <typename... Parts>
+    void add(const Parts &...parts) {
+        (put(parts), ...);
+    }
+    template <typename... Parts>
+    void add_dim(const Parts &...parts) {
+        row_ += DIM_OPEN;
+        (put(parts), ...);
+        row_ += RESET;
+    }
+    template <typename C, typename... Parts>
+    void add_coloured(C colour, const Parts &...parts) {
+        row_ += open(colour);
+        (put(parts), ...);
+        row_ += RESET;
+    }
+
+    // make_target_marker's display, as it chooses it.
+    void add_marker(py::handle entry, py::handle record) {
+        if (truthy(item(entry, keys_.in_replaced))) {
+            row_ += BLANK_MARKER;
+            return;
+        }
+        py::object eff = item(record, keys_.eff);
+        if (eff.is_none()) {
+            if (positive(item(entry, keys_.direct_param_count))) {
+                add_coloured(Colour::attention, "!");
+                row_ += ' ';
+                add_coloured(Colour::attention, BLOCK);
+                row_ += ' ';
+            } else {
+                row_ += BLANK_MARKER;
+            }
+            return;
+        }
+        py::object source = item(record, keys_.source);
+        if (equals(source, keys_.inherited)) {
+            row_ += "\u21b3 ";
+        } else if (equals(source, keys_.by_id)) {
+            row_ += "* ";
+        } else {
+            row_ += "  ";
+        }
+        add_coloured(ModeColour{eff}, BLOCK);
+        row_ += ' ';
+    }
+    static Py_ssize_t marker_length() { return MARKER_WIDTH; }
+
+private:
+    void put(std::string_view literal) { row_ += literal; }
+    void put(const std::string &literal) { row_ += std::string_view(literal); }
+    void put(const char *literal) { row_ += std::string_view(literal); }
+    void put(const Text &text) { row_ += text; }
+    void put(py::handle value) { row_ += outside_text(value); }
+    void put(const py::object &value) { put(py::handle(value)); }
+    void put(const py::str &value) { put(py::handle(value)); }
+    void put(Indent) { row_.append(static_cast<size_t>(indent_width_), ' '); }
+    void put(Spaces spaces) { row_.append(static_cast<size_t>(spaces.count), ' '); }
+    void put(HumanCount count) { append_human_count(row_, count.value); }
+    void put(Verb verb) {
+        // MODE_VERB's text for the mode, else the mode's own text.
+        if (!verbs_) verbs_ = global("MODE_VERB");
+        if (PyDict_CheckExact(verbs_.ptr())) {
+            PyObject *found = PyDict_GetItemWithError(verbs_.ptr(), verb.mode.ptr());
+            if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            row_ += text_of(found != nullptr ? found : verb.mode);
+        } else {
+            row_ += text_of(verbs_.contains(verb.mode) ? py::object(verbs_[verb.mode]) : py::object(py::str(verb.mode)));
+        }
+    }
+
+    const std::string &open(Colour colour) {
+        switch (colour) {
+        case Colour::accent: return accent_.open();
+        case Colour::attention: return attention_.open();
+        default: return cursor_.open();
+        }
+    }
+    const std::string &open(ModeColour colour) {
+        if (equals(colour.mode, keys_.zylated)) return zylate_.open();
+        if (equals(colour.mode, keys_.tracked)) return track_.open();
+        return no_mode_.open();
+    }
+
     const Keys &keys_;
+    py::object verbs_;
+    Py_ssize_t indent_width_ = 0;
     LazyColour accent_{"COLOR_ACCENT"}, attention_{"COLOR_ATTENTION"}, zylate_{"COLOR_ZYLATE"},
         track_{"COLOR_TRACK"}, no_mode_{nullptr, "000000"}, cursor_{nullptr, text_pieces::cursor_color};
     RowBuffer row_;
 };
 
-// entry_lines with every piece made by the module-level function of its
-// name, looked up at each call.
-class NamedRows {
+class NamedPieces {
 public:
-    NamedRows(py::handle resolved, py::handle expanded_replaced, ChildCounts &children, const Keys &keys)
-        : resolved_(resolved), expanded_(expanded_replaced), children_(children), keys_(keys) {}
+    NamedPieces(const Keys &) {}
 
+    // An id, class name or origin id as it enters the row.
+    static py::str outside_text(py::handle value) { return text_pieces::as_text(value); }
+    static Py_ssize_t length(const py::str &text) { return text_pieces::length(text); }
+
+    void begin() { pieces_ = py::list(); }
+    void finish(py::list &body) {
+        if (PyList_Append(body.ptr(), text_pieces::join("", pieces_).ptr()) != 0) {
+            throw py::error_already_set();
+        }
+    }
+
+    void set_indent(py::handle depth) {
+        PyObject *indent = PyNumber_Multiply(py::str("  ").ptr(), depth.ptr());
+        if (indent == nullptr) throw py::error_already_set();
+        indent_ = py::reinterpret_steal<py::object>(indent);
+    }
+    Py_ssize_t indent_length() const { return length_of(indent_); }
+
+    template <typename... Parts>
+    void add(const Parts &...parts) {
+        (pieces_.append(part(parts)), ...);
+    }
+    template <typename... Parts>
+    void add_dim(const Parts &...parts) {
+        py::str text = joined(parts...);
+        pieces_.append(text_pieces::as_text(ansi::call_dim(text)));
+    }
+    template <typename C, typename... Parts>
+    void add_coloured(C colour, const Parts &...parts) {
+        py::str text = joined(parts...);
+        py::object hex = hex_of(colour);
+        pieces_.append(text_pieces::as_text(ansi::call_color_text(text, hex)));
+    }
+
+    void add_marker(py::handle entry, py::handle record) {
+        auto [display, plain] = unpack_pair(widgets::call_make_target_marker(entry, record));
+        pieces_.append(text_pieces::as_text(display));
+        marker_plain_ = std::move(plain);
+    }
+    Py_ssize_t marker_length() const { return length_of(marker_plain_); }
+
+private:
+    template <typename... Parts>
+    py::str joined(const Parts &...parts) {
+        py::list texts;
+        (texts.append(part(parts)), ...);
+        return text_pieces::join("", texts);
+    }
+
+    static py::str part(std::string_view literal) { return py::str(literal.data(), literal.size()); }
+    static py::str part(const std::string &literal) { return py::str(literal); }
+    static py::str part(const char *literal) { return py::str(literal); }
+    static py::str part(py::handle value) { return outside_text(value); }
+    static py::str part(const py::object &value) { return outside_text(value); }
+    static py::str part(const py::str &text) { return text; }
+    py::str part(Indent) const { return text_pieces::as_text(indent_); }
+    static py::str part(Spaces spaces) { return py::str(std::string(static_cast<size_t>(spaces.count), ' ')); }
+    static py::str part(HumanCount count) { return text_pieces::as_text(call("format_human_count", count.value)); }
+    static py::str part(Verb verb) { return text_pieces::as_text(widgets::call_mode_verb(verb.mode)); }
+
+    static py::object hex_of(Colour colour) {
+        switch (colour) {
+        case Colour::accent: return global("COLOR_ACCENT");
+        case Colour::attention: return global("COLOR_ATTENTION");
+        default: return py::str(text_pieces::cursor_color);
+        }
+    }
+    static py::object hex_of(ModeColour colour) { return call("get_color_hex_for_mode", colour.mode); }
+
+    py::list pieces_;
+    py::object indent_;
+    py::object marker_plain_;
+};
+
+// entry_lines: the rows of one entry, written with one set of pieces.
+template <typename Pieces>
+class TargetRows {
+public:
+    TargetRows(py::handle resolved, py::handle expanded_replaced, ChildCounts &children, const Keys &keys)
+        : resolved_(resolved), expanded_(expanded_replaced), children_(children), keys_(keys), p_(keys) {}
+
+    // Appends the entry's rows to `body`, returns how many.
     Py_ssize_t append_entry_lines(py::handle entry, bool selected, py::list &body) {
-        using text_pieces::concat;
-        py::object cursor = selected ? colour(py::str("> "), py::str(text_pieces::cursor_color))
-                                     : py::object(py::str("  "));
-        py::object indent = multiply(py::str("  "), item(entry, keys_.depth));
+        p_.begin();
+        if (selected) {
+            p_.add_coloured(Colour::cursor, "> ");
+        } else {
+            p_.add("  ");
+        }
+        p_.set_indent(item(entry, keys_.depth));
         py::object id = item(entry, keys_.id);
         py::object record = item(resolved_, id);
         const EntryNames names = shown_names(entry, id, keys_);
@@ -600,80 +623,62 @@ public:
         if (truthy(item(entry, keys_.is_replaced_root))) {
             const Py_ssize_t children = children_.of(id);
             const bool expanded = is_expanded(expanded_, id);
-            py::object glyph = colour(py::str("\u21af"), global("COLOR_ACCENT"));
-            py::object type_text = concat({py::str("["), names.type_name, py::str("]")});
-            append(body, concat({cursor, glyph, py::str("   "), indent, names.id, py::str("  "), dim(type_text),
-                                 py::str("   "), dim(py::str("will be restructured for ZYL before training"))}));
-            py::object note = py::str(
-                "\u2514 " + std::to_string(children) +
-                " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ");
-            py::object toggle =
-                colour(py::str(expanded ? "[\u2190 collapse]" : "[\u2192 expand]"), global("COLOR_ACCENT"));
-            append(body, concat({py::str("      "), dim(note), toggle}));
+            p_.add_coloured(Colour::accent, "\u21af");
+            p_.add("   ", Indent{}, names.id, "  ");
+            p_.add_dim("[", names.type_name, "]");
+            p_.add("   ");
+            p_.add_dim("will be restructured for ZYL before training");
+            p_.finish(body);
+
+            p_.begin();
+            p_.add("      ");
+            p_.add_dim("\u2514 ", std::to_string(children),
+                       " modules below \u2014 ids won't exist at train time \u00b7 target by type (P/T), not id  ");
+            p_.add_coloured(Colour::accent, expanded ? "[\u2190 collapse]" : "[\u2192 expand]");
+            p_.finish(body);
             return 2;
         }
 
-        py::object marker = widgets::call_make_target_marker(entry, record);
-        auto [display, plain] = unpack_pair(marker);
+        p_.add_marker(entry, record);
         if (truthy(item(entry, keys_.in_replaced))) {
-            py::object stale = concat({names.id, py::str("  ["), names.type_name, py::str("] (id stale)")});
-            append(body, concat({cursor, display, py::str(" "), indent, dim(stale)}));
+            p_.add(" ", Indent{});
+            p_.add_dim(names.id, "  [", names.type_name, "] (id stale)");
+            p_.finish(body);
             return 1;
         }
 
-        const py::str &id_text = names.id;
-        const py::str &type_text = names.type_name;
-        const Py_ssize_t lead = length_of(plain) + length_of(indent) + text_pieces::length(id_text) +
-                                text_pieces::length(type_text) + 7;
-        py::str gap(std::string(static_cast<size_t>(std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)), ' '));
+        auto id_text = Pieces::outside_text(names.id);
+        auto type_text = Pieces::outside_text(names.type_name);
+        const Py_ssize_t lead = p_.marker_length() + p_.indent_length() + Pieces::length(id_text) +
+                                Pieces::length(type_text) + 7;
+        p_.add(" ", Indent{}, id_text, "  ");
+        p_.add_dim("[", type_text, "]");
+        p_.add(Spaces{std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)});
 
-        py::list pieces;
-        for (py::handle piece : {cursor, display, py::object(py::str(" ")), indent, py::object(id_text),
-                                 py::object(py::str("  ")),
-                                 dim(concat({py::str("["), type_text, py::str("]")})), py::object(gap)}) {
-            pieces.append(piece);
-        }
         py::object eff = item(record, keys_.eff);
         py::object count = item(entry, keys_.direct_param_count);
         if (!eff.is_none()) {
-            py::object verb = widgets::call_mode_verb(eff);
-            pieces.append(colour(concat({py::str("mode="), verb}), call("get_color_hex_for_mode", eff)));
+            p_.add_coloured(ModeColour{eff}, "mode=", Verb{eff});
             if (equals(item(record, keys_.source), keys_.inherited)) {
-                pieces.append(
-                    dim(concat({py::str("  (via "), shown_text(item(record, keys_.origin_id)), py::str(")")})));
+                p_.add_dim("  (via ", shown_text(item(record, keys_.origin_id)), ")");
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
-                    py::object was = widgets::call_mode_verb(item(overridden, keys_.mode));
-                    pieces.append(dim(concat({py::str("  \u2014 your "), was, py::str(" here is ignored")})));
+                    p_.add_dim("  \u2014 your ", Verb{item(overridden, keys_.mode)}, " here is ignored");
                 }
             }
         } else if (positive(count)) {
-            pieces.append(colour(py::str("needs a mode"), global("COLOR_ATTENTION")));
+            p_.add_coloured(Colour::attention, "needs a mode");
         }
-        if (positive(count)) {
-            pieces.append(dim(concat({py::str("   params="), call("format_human_count", count)})));
-        }
-        append(body, text_pieces::join("", pieces));
+        if (positive(count)) p_.add_dim("   params=", HumanCount{count});
+        p_.finish(body);
         return 1;
     }
 
 private:
-    static py::object colour(py::handle text, py::handle hex) { return ansi::call_color_text(text, hex); }
-    static py::object dim(py::handle text) { return ansi::call_dim(text); }
-
-    static py::object multiply(py::handle text, py::handle times) {
-        PyObject *result = PyNumber_Multiply(text.ptr(), times.ptr());
-        if (result == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(result);
-    }
-
-    static void append(py::list &body, py::handle line) {
-        if (PyList_Append(body.ptr(), line.ptr()) != 0) throw py::error_already_set();
-    }
-
     py::handle resolved_, expanded_;
     ChildCounts &children_;
     const Keys &keys_;
+    Pieces p_;
 };
 
 py::tuple render_targets_lines(py::object entries, py::object visible_entries, py::object selected_index,
@@ -732,9 +737,9 @@ py::tuple render_targets_lines(py::object entries, py::object visible_entries, p
         }
     };
     if (rows_are_native()) {
-        draw(NativeRows(resolved, expanded_replaced, children, keys));
+        draw(TargetRows<NativePieces>(resolved, expanded_replaced, children, keys));
     } else {
-        draw(NamedRows(resolved, expanded_replaced, children, keys));
+        draw(TargetRows<NamedPieces>(resolved, expanded_replaced, children, keys));
     }
 
     py::list footer;
