@@ -300,11 +300,15 @@ def _on_a_terminal(chunks):
     return screen
 
 
-@pytest.mark.parametrize("cut", range(len(FRAME.encode("utf-8")) + 1))
+FRAME_BYTES = FRAME.encode("utf-8")
+
+
+@pytest.mark.parametrize("cut", range(len(FRAME_BYTES) + 1),
+                         ids=lambda cut: "%d-after-%r" % (cut, FRAME_BYTES[max(cut - 5, 0):cut]))
 def test_leaving_after_a_cut_frame_gives_the_terminal_back(capsys, cut):
     enter = _written_by(capsys, zylsetup.enter_alternate_screen).encode("utf-8")
     leave = _written_by(capsys, zylsetup.exit_alternate_screen).encode("utf-8")
-    frame = FRAME.encode("utf-8")[:cut]
+    frame = FRAME_BYTES[:cut]
     screen = _on_a_terminal([enter, frame, leave, (CANCELLED + "\n").encode("utf-8")])
     assert not screen.cursor.hidden
     assert (1049 << 5) not in screen.mode
@@ -319,18 +323,28 @@ def test_leaving_after_a_cut_frame_gives_the_terminal_back(capsys, cut):
         assert (char.fg, char.bg, char.bold, char.reverse) == ("default", "default", False, False)
 
 
+class Signalled(Exception):
+    pass
+
+
 def test_a_signal_the_wait_does_not_see_still_interrupts_it(terminal):
     # The handler is tripped while the reader is already waiting, but the
     # wait itself is not interrupted: the signal goes to another thread, as
-    # it does in effect when it lands just before the wait begins.
+    # it does in effect when it lands just before the wait begins. (Not
+    # SIGINT: the test run may have inherited it ignored.)
+    def handler(signum, frame):
+        raise Signalled
+
+    previous = signal.signal(signal.SIGUSR1, handler)
     before = terminal.attrs()
-    sender = threading.Timer(0.2, lambda: signal.pthread_kill(threading.get_ident(), signal.SIGINT))
+    sender = threading.Timer(0.2, lambda: signal.pthread_kill(threading.get_ident(), signal.SIGUSR1))
     started = time.monotonic()
     sender.start()
     try:
-        with pytest.raises(KeyboardInterrupt):
+        with pytest.raises(Signalled):
             zylsetup.read_single_key()
     finally:
         sender.join()
+        signal.signal(signal.SIGUSR1, previous)
     assert time.monotonic() - started < 2.0
     assert terminal.attrs() == before
