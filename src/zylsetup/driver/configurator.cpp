@@ -37,6 +37,13 @@ py::handle termination_type() {
         .get_stored();
 }
 
+// The interpreter's signal module, imported once.
+py::module_ &signal_module() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
+    return storage.call_once_and_store_result([] { return py::module_::import("signal"); })
+        .get_stored();
+}
+
 // SIGTERM (kill, timeout, a launcher stopping its workers) would end the
 // process in raw mode on the alternate screen. While the terminal is ours
 // it raises instead, so the way out restores everything; then the signal
@@ -47,7 +54,7 @@ py::handle termination_type() {
 class TerminationSignal {
 public:
     void take_over() {
-        py::object signal = global("signal");
+        py::module_ &signal = signal_module();
         py::object number = signal.attr("SIGTERM");
         py::object previous = signal.attr("getsignal")(number);
         if (!previous.equal(signal.attr("SIG_DFL"))) return;
@@ -68,7 +75,7 @@ public:
     // blocked, until give_back.
     void hold() {
         if (!previous_) return;
-        py::object signal = global("signal");
+        py::module_ &signal = signal_module();
         py::list blocked;
         blocked.append(signal.attr("SIGTERM"));
         mask_ = signal.attr("pthread_sigmask")(signal.attr("SIG_BLOCK"), blocked);
@@ -78,7 +85,7 @@ public:
     // effect now.
     void give_back() {
         if (!previous_) return;
-        py::object signal = global("signal");
+        py::module_ &signal = signal_module();
         py::object previous = std::move(previous_);
         previous_ = py::object();
         signal.attr("signal")(signal.attr("SIGTERM"), previous);
@@ -91,7 +98,7 @@ public:
 
     // Ends the process by the signal, once the terminal is back.
     static void resend() {
-        py::object signal = global("signal");
+        py::module_ &signal = signal_module();
         signal.attr("raise_signal")(signal.attr("SIGTERM"));
         // Still here: the thread blocks the signal. End as a shell reports
         // a death by it.

@@ -9,7 +9,7 @@ namespace zyl {
 namespace {
 
 void bind_standard_modules(py::module_ &m) {
-    for (const char *name : {"sys", "shutil", "json", "os", "select", "re", "signal"}) {
+    for (const char *name : {"sys", "shutil", "json", "os", "select", "re"}) {
         m.attr(name) = py::module_::import(name);
     }
 }
