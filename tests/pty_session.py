@@ -30,14 +30,14 @@ SIGINT_AT_START = {"inherit": None, "default": signal.SIG_DFL, "ignore": signal.
 class Session:
     """One run of the demo: the child, everything it wrote, and the screen."""
 
-    def __init__(self, cwd, sigint="inherit"):
+    def __init__(self, cwd, args=("-m", "zylora"), sigint="inherit"):
         env = {k: v for k, v in os.environ.items()
                if k not in ("COLUMNS", "LINES", "RANK", "LOCAL_RANK", "SLURM_PROCID",
                             "OMPI_COMM_WORLD_RANK")}
         env["TERM"] = "xterm-256color"
         disposition = SIGINT_AT_START[sigint]
         self.child = pexpect.spawn(
-            sys.executable, ["-m", "zylora"], cwd=str(cwd), env=env,
+            sys.executable, list(args), cwd=str(cwd), env=env,
             dimensions=(LINES, COLUMNS), encoding="utf-8", codec_errors="replace",
             preexec_fn=None if disposition is None else lambda: signal.signal(signal.SIGINT, disposition),
         )

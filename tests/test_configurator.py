@@ -2,6 +2,7 @@ import builtins
 import json
 
 import pytest
+import torch
 from torch import nn
 
 from zylora import globals_zylora as GZL
@@ -405,11 +406,15 @@ def overrides(monkeypatch, tmp_path, example_net):
     """A run whose first row, .embed, is zylated by id: Enter opens its overrides."""
     monkeypatch.chdir(tmp_path)
     resolve = zylsetup.resolve_entry_modes
+    module_functions = dict(vars(zylsetup))
     GZL.pc.set_module_ids_to_zylate([".embed"])
 
-    def run(keys, expect=OutOfKeys, **values):
+    def run(keys, expect=OutOfKeys, real=(), **values):
+        """`real` names model functions that stay the module's own."""
         h = Harness(monkeypatch, ["\r"] + list(keys))
         h.set("resolve_entry_modes", resolve)
+        for name in real:
+            h.set(name, module_functions[name])
         for name, value in values.items():
             setattr(h, name, value)
         with pytest.raises(expect) as exc:
@@ -620,3 +625,63 @@ def test_configurator_on_a_worker_thread_leaves_signals_alone(monkeypatch, sigte
     worker.join(30)
     assert len(outcome) == 1 and isinstance(outcome[0], SystemExit), outcome
     assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+
+def refused_after_first(monkeypatch, exc):
+    """The override writer records one value, then refuses every other."""
+    record = zylsetup.set_module_scoped_value
+    offered = []
+
+    def writer(pending, scope_key, setting_name, value):
+        offered.append(value)
+        if len(offered) > 1:
+            raise exc
+        record(pending, scope_key, setting_name, value)
+
+    monkeypatch.setattr(zylsetup, "set_module_scoped_value", writer)
+    return offered
+
+
+@pytest.mark.parametrize(
+    "values, first, refused",
+    [({"scoped": {FIRST: False}}, True, False),
+     ({"scoped": {FIRST: 0}, "enum_options": {FIRST: [0, 1, 2]}}, 1, 2)],
+    ids=["boolean", "enum"],
+)
+def test_overrides_refused_flip_or_step_keeps_the_overlay_and_the_pending_overrides(
+        overrides, monkeypatch, values, first, refused):
+    offered = refused_after_first(monkeypatch, ValueError("not for this module"))
+    h = overrides(["\r", "\r", ESC], **values)
+    assert offered == [first, refused]
+    assert kinds(h)[1:] == ["OVERRIDES", "OVERRIDES", "OVERRIDES", "TARGETS"]
+    assert pending_of(h)[1:] == [repr({".embed": {FIRST: first}})] * 2
+    message = f"<D9A441>  Invalid value for {FIRST}: not for this module"
+    assert message not in h.frames[3] and h.frames[4].endswith(message)
+
+
+@pytest.mark.parametrize("exc, code", [(KeyboardInterrupt(), 0), (SystemExit(3), 3)], ids=["interrupt", "exit"])
+def test_overrides_interrupts_and_exits_of_the_writer_keep_their_ways_out(overrides, monkeypatch, exc, code):
+    refused_after_first(monkeypatch, exc)
+    h = overrides(["\r", "\r"], expect=SystemExit, scoped={FIRST: False})
+    assert h.raised.code == code and h.log[-1] == "exit"
+
+
+FORWARD_ROW = zylsetup.CUSTOMIZABLE_SETTING_NAMES.index("zyl_forward_function")
+
+
+def other_function(x):
+    return x
+
+
+@pytest.mark.parametrize(
+    "run_wide, steps",
+    [(torch.relu, ["tanh", "sigmoid", "relu"]), (torch.tanh, ["sigmoid", "relu", "tanh"]),
+     (torch.sigmoid, ["relu", "tanh", "sigmoid"]), (other_function, ["relu", "tanh", "sigmoid"])],
+    ids=["from-relu", "from-tanh", "from-sigmoid", "from-another-function"],
+)
+def test_overrides_enter_steps_the_forward_function_from_the_run_wide_function(overrides, run_wide, steps):
+    GZL.pc.set_zyl_forward_function(run_wide)
+    h = overrides([DOWN] * FORWARD_ROW + ["\r"] * 3,
+                  real=("get_enum_options", "get_global_setting_value", "get_scope_values"))
+    assert pending_of(h)[-3:] == [repr({".embed": {"zyl_forward_function": name}}) for name in steps]
+    assert GZL.pc.get_zyl_forward_function() is run_wide

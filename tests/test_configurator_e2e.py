@@ -122,3 +122,52 @@ def test_sigterm_gives_the_terminal_back_then_ends_by_the_signal(session, tmp_pa
     assert session.output.rindex(CURSOR_ON) > session.output.rindex(ALT_ON)
     assert CANCEL_LINES[0] not in session.output
     assert list(tmp_path.iterdir()) == []
+
+
+# A ModuleDict keyed by a name from a downloaded file: raw, it would set the
+# clipboard (OSC 52), clear the screen and break its row in two.
+EVIL_KEY = "evil\x1b]52;c;cHduZWQ=\x07\x1b[2J\nX"
+EVIL_RUNNER = """
+import sys
+from torch import nn
+from zylora import example_network, globals_zylora as GZL
+from zylora.__main__ import main
+
+def build():
+    net = nn.Module()
+    net.d = nn.ModuleDict({%r: nn.Linear(2, 2)})
+    net.fc = nn.Linear(2, 2)
+    return net
+
+example_network.build_example_network = build
+GZL.pc.set_save_name(%r)
+sys.exit(main())
+"""
+
+
+def test_outside_names_are_drawn_visibly(tmp_path):
+    from pty_session import Session
+
+    (tmp_path / "evil_runner.py").write_text(EVIL_RUNNER % (EVIL_KEY, "run\x1b[2J"))
+    session = Session(tmp_path, ["evil_runner.py"])
+    try:
+        shown = EVIL_KEY.encode("unicode_escape").decode()
+        session.wait_for(".d." + shown + "  [Linear]", ".fc  [Linear]")
+        session.down_to(".d." + shown)
+        session.press("p")
+        session.down_to(".fc")
+        session.press("p")
+        session.send("s")
+        session.wait_for("Save configuration", r"write it to run\x1b[2J/run\x1b[2J_config.json")
+        session.send("\r")
+        assert session.finish() == 0
+    finally:
+        if session.child.isalive():
+            session.child.terminate(force=True)
+    session.assert_terminal_restored()
+    assert "\x1b]52" not in session.output and "\x07" not in session.output
+    # Every screen clear is ours, followed by the cursor going home.
+    assert session.output.count("\x1b[2J") == session.output.count("\x1b[2J\x1b[H")
+    printed = session.normal_screen_output().splitlines()
+    assert printed[0] == "Module ids to zylate:   " + repr([".d." + EVIL_KEY, ".fc"])
+    assert printed[-2:] == ["Files written:", "  " + r"run\x1b[2J/run\x1b[2J_config.json"]

@@ -66,3 +66,28 @@ def test_configure_and_save_from_a_terminal(session, tmp_path):
     assert saved[flipped_name] is (old == "False")
     assert saved[int_name] == new_int
     assert saved["module_settings"] == {".embed": {"dendrite_count": 3}}
+
+
+def test_a_refused_value_is_reported_and_the_session_goes_on(session, tmp_path):
+    term = session  # noqa: F811
+    term.wait_for(".embed", "Zylation budget:")
+    term.type_keys("p")
+    assert "mode=zylate" in term.highlighted()
+    term.type_keys(TAB, RIGHT)
+    row = term.down_until(r"dendrite_count = \d+")
+    old_count = int(re.search(r"dendrite_count = (\d+)", row).group(1))
+    term.type_keys(ENTER)
+    assert "Edit dendrite_count" in term.text()
+    term.type_keys(*[BACKSPACE] * len(str(old_count)), "-", "1", ENTER)
+    assert term.child.isalive()
+    assert "  Invalid value for dendrite_count: dendrite_count must be >= 0" in term.lines()
+    assert "dendrite_count = %d" % old_count in term.highlighted()
+
+    term.type_keys("s")
+    assert "Start anyway" in term.text()
+    term.type_keys(DOWN, ENTER)
+    assert term.finish() == 0
+    with open(tmp_path / "ZYL" / "ZYL_config.json", encoding="utf-8") as handle:
+        saved = json.load(handle)
+    assert saved["module_ids_to_zylate"] == [".embed"]
+    assert saved["dendrite_count"] == old_count

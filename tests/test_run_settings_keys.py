@@ -1,5 +1,7 @@
 """Keys of the Run settings panel, driven through the configurator loop."""
 
+import json
+
 import pytest
 import torch
 
@@ -190,3 +192,60 @@ def test_keys_on_an_empty_panel_do_nothing(session):
     zylsetup.DESCRIPTION_CACHE = description_data() | {"bucket_order": []}
     frames = run(session, [DOWN, RIGHT, ENTER, "h", LEFT])
     assert all(highlighted_rows(frame) == [] for frame in frames)
+
+
+# --- values the run configuration refuses ---------------------------------------------
+
+DENDRITE_COUNT_TO_MINUS_ONE = [RIGHT, DOWN, ENTER, BACKSPACE, "-", "1", ENTER]
+
+
+def test_a_refused_number_is_reported_and_editing_goes_on_to_a_save(session, tmp_path):
+    keys = ["p", TAB] + DENDRITE_COUNT_TO_MINUS_ONE + [DOWN, ENTER]
+    session.run(keys, finish="save")
+    refused = session.screen(after=len(keys) - 2)
+    assert session.last_line(refused) == "  Invalid value for dendrite_count: dendrite_count must be >= 0"
+    assert "Edit dendrite_count" not in refused and "dendrite_count = 1" in session.highlighted(refused)
+    assert "Invalid value" not in session.screen(after=len(keys))
+    saved = json.loads((tmp_path / "ZYL" / "ZYL_config.json").read_text())
+    assert saved["module_ids_to_zylate"] == [".embed"]
+    assert saved["dendrite_count"] == 1 and saved["learn_dendrites_live"] is True
+
+
+def refuse(message):
+    def setter(value):
+        raise ValueError(message)
+    return setter
+
+
+@pytest.mark.parametrize(
+    "setter, keys, name",
+    [
+        ("set_learn_dendrites_live", [RIGHT, DOWN, DOWN, ENTER], "learn_dendrites_live"),
+        ("set_switch_mode", EXPAND_ALL + [PAGE_DOWN, UP, UP, UP, ENTER], "switch_mode"),
+        ("set_zyl_forward_function", EXPAND_ALL + [PAGE_DOWN, UP, UP, ENTER], "zyl_forward_function"),
+        ("set_input_dimensions", [RIGHT, DOWN, DOWN, DOWN, ENTER, BACKSPACE] + [RIGHT] * 4 + [ENTER],
+         "input_dimensions"),
+    ],
+    ids=["boolean", "enum", "forward-function", "list-save"],
+)
+def test_a_refused_toggle_step_or_list_is_reported_under_the_panel(session, monkeypatch, setter, keys, name):
+    getter = getattr(GZL.pc, "get_" + name)
+    before = getter()
+    monkeypatch.setattr(GZL.pc, setter, refuse("locked for this run"))
+    frames = run(session, keys + [UP])
+    assert session.last_line(frames[-2]) == "  Invalid value for " + name + ": locked for this run"
+    assert highlighted_rows(frames[-2]) and getter() == before
+    assert "Invalid value" not in frames[-1]
+
+
+@pytest.mark.parametrize("exc, code", [(KeyboardInterrupt(), 0), (SystemExit(3), 3)], ids=["interrupt", "exit"])
+def test_interrupts_and_exits_of_a_setter_keep_their_ways_out(session, monkeypatch, capsys, exc, code):
+    def setter(value):
+        raise exc
+
+    monkeypatch.setattr(GZL.pc, "set_learn_dendrites_live", setter)
+    session._keys = iter([TAB, RIGHT, DOWN, DOWN, ENTER])
+    with pytest.raises(SystemExit) as raised:
+        zylsetup.set_zylation_targets(session.model)
+    assert raised.value.code == code
+    assert ("Configuration cancelled" in capsys.readouterr().out) is (code == 0)

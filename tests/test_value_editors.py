@@ -138,12 +138,78 @@ def test_scalar_enter_on_a_setting_without_accessor_returns_the_refusal():
     ]
 
 
-def test_scalar_setter_errors_and_interrupts_propagate(monkeypatch):
+def refusing(exc, writes=None):
+    """A writer that records what it was given, then raises `exc`."""
+    def write(*args):
+        if writes is not None:
+            writes.append(args[-1])
+        raise exc
+    return write
+
+
+def test_scalar_enter_refused_by_the_setter_closes_with_the_message():
     state = scalar(1)
     feed(zylsetup._handle_scalar_editor, state, [BACKSPACE, "-", "1"])
-    with pytest.raises(ValueError, match="dendrite_count must be >= 0"):
-        zylsetup._handle_scalar_editor(state, ENTER, {})
+    assert zylsetup._handle_scalar_editor(state, ENTER, {}) == (
+        True, "Invalid value for dendrite_count: dendrite_count must be >= 0",
+    )
+    assert GZL.pc.get_dendrite_count() == 1
 
+
+def test_scalar_enter_keeps_what_the_setter_did_before_refusing(monkeypatch):
+    def half_done(value):
+        GZL.pc._dendrite_count = value
+        raise RuntimeError("stored, then gave up")
+
+    monkeypatch.setattr(GZL.pc, "set_dendrite_count", half_done)
+    assert feed(zylsetup._handle_scalar_editor, scalar(1), ["4", ENTER])[-1] == (
+        True, "Invalid value for dendrite_count: stored, then gave up",
+    )
+    assert GZL.pc.get_dendrite_count() == 14
+
+
+def test_scalar_enter_refused_by_the_override_writer_keeps_the_pending_overrides(monkeypatch):
+    overrides = {".embed": {"improvement_threshold": 0.5}}
+    writes = []
+    monkeypatch.setattr(zylsetup, "set_module_scoped_value", refusing(TypeError("not here"), writes))
+    state = scalar(3, scope_key=".embed")
+    assert feed(zylsetup._handle_scalar_editor, state, ["0", ENTER], overrides)[-1] == (
+        True, "Invalid value for dendrite_count: not here",
+    )
+    assert writes == [30] and overrides == {".embed": {"improvement_threshold": 0.5}}
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def test_a_refusal_without_text_goes_by_its_class_name(monkeypatch):
+    monkeypatch.setattr(GZL.pc, "set_dendrite_count", refusing(Unprintable()))
+    assert feed(zylsetup._handle_scalar_editor, scalar(1), [ENTER])[-1] == (
+        True, "Invalid value for dendrite_count: Unprintable",
+    )
+
+
+@pytest.mark.parametrize("scope_key", [None, ".embed"], ids=["run-wide", "override"])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3)], ids=["interrupt", "exit"])
+@pytest.mark.parametrize("editor", ["scalar", "list"])
+def test_interrupts_and_exits_of_the_write_pass_through(monkeypatch, editor, exc, scope_key):
+    monkeypatch.setattr(GZL.pc, "set_dendrite_count", refusing(exc))
+    monkeypatch.setattr(GZL.pc, "set_input_dimensions", refusing(exc))
+    monkeypatch.setattr(zylsetup, "set_module_scoped_value", refusing(exc))
+    if editor == "scalar":
+        state, handler, keys = scalar(1, scope_key=scope_key), zylsetup._handle_scalar_editor, [ENTER]
+    else:
+        state = list_editor([1], scope_key=scope_key)
+        handler, keys = zylsetup._handle_list_editor, [RIGHT, RIGHT, ENTER]
+    feed(handler, state, keys[:-1])
+    with pytest.raises(type(exc)) as raised:
+        handler(state, keys[-1], {})
+    assert raised.value is exc
+
+
+def test_scalar_interrupt_while_parsing_passes_through(monkeypatch):
     def interrupted(text, sample_value):
         raise KeyboardInterrupt
 
@@ -303,6 +369,21 @@ def test_list_save_of_a_setting_without_accessor_returns_the_refusal():
     assert feed(zylsetup._handle_list_editor, state, [RIGHT, ENTER])[-1] == (
         True, "Setting no_such_list is not editable.",
     )
+
+
+@pytest.mark.parametrize("scope_key", [None, ".embed"], ids=["run-wide", "override"])
+def test_list_save_refused_closes_with_the_message(monkeypatch, scope_key):
+    writes = []
+    monkeypatch.setattr(GZL.pc, "set_input_dimensions", refusing(ValueError("need 4 entries"), writes))
+    monkeypatch.setattr(zylsetup, "set_module_scoped_value", refusing(ValueError("need 4 entries"), writes))
+    overrides = {"Linear": {"dendrite_count": 2}}
+    state = list_editor([-1, 0], scope_key=scope_key)
+    keys = [DELETE, RIGHT, RIGHT, ENTER]
+    results = feed(zylsetup._handle_list_editor, state, keys, overrides)
+    assert results[-1] == (True, "Invalid value for input_dimensions: need 4 entries")
+    assert writes == [[0]]
+    assert overrides == {"Linear": {"dendrite_count": 2}}
+    assert GZL.pc.get_input_dimensions() == [-1, 0, -1, -1]
 
 
 # --- frames ----------------------------------------------------------------------

@@ -1,7 +1,9 @@
 """`python -m zylora`: the configurator on the built-in example network.
 
 Runs against the stand-in run configuration, in the current directory; after
-a save it prints the target lists and the files that were written.
+a save it prints the target lists and the files that were written.  When the
+configurator cannot run (no terminal, a rank other than 0) or a save fails,
+it prints why on standard error and ends with status 1.
 """
 
 import os
@@ -15,7 +17,14 @@ def main():
 
     model = build_example_network()
     before = _snapshot_files(GZL.pc)
-    zylsetup.set_zylation_targets(model)
+    try:
+        zylsetup.set_zylation_targets(model)
+    except Exception as error:
+        # A refusal (no terminal, another rank) or a failed save already
+        # says what went wrong; a traceback would only bury it.  Interrupts
+        # and exits are not caught: they keep their own ways out.
+        print(str(error) or type(error).__name__, file=sys.stderr)
+        return 1
     pc = GZL.pc
     print("Module ids to zylate:  ", list(pc.get_module_ids_to_zylate()))
     print("Module ids to track:   ", list(pc.get_module_ids_to_track()))
@@ -25,7 +34,7 @@ def main():
     if written:
         print("Files written:")
         for path in written:
-            print("  " + path)
+            print("  " + _shown(path))
     else:
         print("Files written: none")
     return 0
@@ -42,6 +51,14 @@ def _snapshot_files(pc):
             except OSError:
                 out[path] = None
     return out
+
+
+def _shown(text):
+    """`text` with each control character written as repr writes it, as the
+    configurator draws outside text: a path read from a configuration may
+    hold escape sequences that would otherwise drive the terminal.  (The
+    target lists are printed as lists, whose repr already does this.)"""
+    return "".join(repr(ch)[1:-1] if ch < " " or "\x7f" <= ch <= "\x9f" else ch for ch in text)
 
 
 if __name__ == "__main__":

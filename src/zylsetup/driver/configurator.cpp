@@ -6,6 +6,9 @@
 
 #include "configurator_state.hpp"
 #include "driver.hpp"
+#include "model.hpp"
+#include "refused_values.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 #include <string>
@@ -182,8 +185,8 @@ void finalize_save(ConfiguratorState &s, long choice_index) {
         zyl::print(kClearScreen, "end"_a = "");
         zyl::print("No config_file is set.");
         zyl::print("Enter a local JSON filename/path to create a reusable configuration file.");
-        zyl::print("You currently have save_name='" + text(save_name) + "'. Choose '" +
-              text(relative_config_name) +
+        zyl::print("You currently have save_name='" + text(shown_text(save_name)) + "'. Choose '" +
+              text(shown_text(relative_config_name)) +
               "' to skip this screen next time without changing your zylate_model call.");
         for (;;) {
             py::object filename = builtin("input")("Config filename/path: ").attr("strip")();
@@ -206,7 +209,10 @@ py::list with_status_line(const ConfiguratorState &s, const py::object &footer) 
     py::list lines;
     for (py::handle line : footer) lines.append(line);
     if (!s.status_message.empty()) {
-        lines.append(call("color_text", "  " + s.status_message, global("COLOR_ACCENT")));
+        // Messages carry ids, setting names and exception texts: shown here,
+        // where every status line is drawn.
+        lines.append(call("color_text", shown_text(py::str("  " + s.status_message)),
+                          global("COLOR_ACCENT")));
     }
     return lines;
 }
@@ -308,9 +314,17 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
                              s.existing_module_settings);
     py::object current =
         scoped.contains(name) ? py::object(scoped[name]) : call("get_global_setting_value", name);
+    // A value the override writer refuses is reported like one that did not
+    // parse; the overlay stays open and every pending override stays.
+    auto record = [&](const py::object &value) {
+        py::object refusal = message_of_write(name, [&] {
+            call("set_module_scoped_value", s.module_settings_overrides, scope_key, name, value);
+            return py::str("");
+        });
+        if (truthy(refusal)) s.status_message = message_text(refusal);
+    };
     if (Py_TYPE(current.ptr()) == &PyBool_Type) {
-        call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
-             py::bool_(current.ptr() != Py_True));
+        record(py::bool_(current.ptr() != Py_True));
         return;
     }
     py::object options = call("get_enum_options", name);
@@ -321,13 +335,16 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
+        // The run-wide value of the forward function is a function, while
+        // the options (and the overrides) are its name: it stands where the
+        // run-wide cycling puts it.
+        if (index < 0 && PyCallable_Check(current.ptr())) {
+            index = static_cast<long long>(enum_option_position(name, options, current));
+        }
         const auto count = static_cast<long long>(length_of(options));
         // An empty option list has nothing to step to; leave the value alone
         // rather than dividing by zero.
-        if (count > 0) {
-            call("set_module_scoped_value", s.module_settings_overrides, scope_key, name,
-                 options[py::int_((index + 1) % count)]);
-        }
+        if (count > 0) record(options[py::int_((index + 1) % count)]);
         return;
     }
     if (PyList_Check(current.ptr())) {
@@ -466,7 +483,11 @@ Exit protected_region(ConfiguratorState &s) {
     call("normalize_selection_conflicts");
     s.entries = py::list(call("get_module_entries", s.model));
     if (s.entries.empty()) {
-        zyl::print(s.model);
+        // The printed form names the network's classes: each line is shown
+        // on its own, so that the form keeps its own line breaks.
+        py::list shown_lines;
+        for (py::handle line : py::str(s.model).attr("split")("\n")) shown_lines.append(shown_text(line));
+        zyl::print(py::str("\n").attr("join")(shown_lines));
         builtin("input")("Press Enter to confirm zylation targets...");
         confirm_configuration();
         return Exit::saved;

@@ -6,6 +6,7 @@
 #include "configurator_state.hpp"
 #include "driver.hpp"
 #include "key_tests.hpp"
+#include "refused_values.hpp"
 
 namespace zyl {
 
@@ -16,12 +17,18 @@ bool has_type(py::handle item, const char *type) { return equals(item["type"], p
 void enter_on_setting(ConfiguratorState &state, py::handle item) {
     const py::object name = item["name"];
     const py::object value = item["value"];
+    // A flip or step the run configuration refuses is reported like a value
+    // that did not parse, and the panel stays as it was.
     if (Py_TYPE(value.ptr()) == &PyBool_Type) {
-        const py::tuple outcome(call("apply_setting_value", name, py::bool_(!value.cast<bool>())));
-        state.status_message = text(outcome[1]);
+        state.status_message = text(message_of_write(name, [&] {
+            const py::tuple outcome(call("apply_setting_value", name, py::bool_(!value.cast<bool>())));
+            return py::object(outcome[1]);
+        }));
     } else if (!call("get_enum_options", name).is_none()) {
-        const py::tuple outcome(call("cycle_enum_setting", name, value));
-        state.status_message = text(outcome[1]);
+        state.status_message = text(message_of_write(name, [&] {
+            const py::tuple outcome(call("cycle_enum_setting", name, value));
+            return py::object(outcome[1]);
+        }));
     } else if (PyList_Check(value.ptr())) {
         state.list_editor_state = call("_new_list_editor", name, value, "scope_key"_a = py::none());
     } else if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {

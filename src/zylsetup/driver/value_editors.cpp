@@ -6,6 +6,8 @@
 
 #include "driver.hpp"
 #include "key_tests.hpp"
+#include "refused_values.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 
@@ -143,9 +145,9 @@ py::object format_list_editor_line(py::object state) {
         if (typing && at(edit_index, i)) {
             tokens.append(cursor_token());
         } else if (!typing && at(selected_index, i)) {
-            tokens.append(call("make_inverted_text", py::str(value)));
+            tokens.append(call("make_inverted_text", shown_text(value)));
         } else {
-            tokens.append(py::str(value));
+            tokens.append(shown_text(value));
         }
         ++i;
     }
@@ -166,7 +168,7 @@ py::object format_list_editor_line(py::object state) {
 
 void render_editor_frame(py::object state) {
     zyl::print("\x1b[2J\x1b[H", "end"_a = "");
-    const py::str name(state["setting_name"]);
+    const py::str name = shown_text(state["setting_name"]);
     py::list lines;
     lines.append(py::str("  ") + call("color_text", py::str("Edit ") + name, "E8EEEC"));
     lines.append("");
@@ -180,7 +182,7 @@ void render_editor_frame(py::object state) {
                                      ? py::object(state["entry_error"])
                                      : py::object(py::str(""));
         if (py::bool_(error)) {
-            lines.append(call("color_text", py::str("  ") + py::str(error), global("COLOR_ACCENT")));
+            lines.append(call("color_text", py::str("  ") + shown_text(error), global("COLOR_ACCENT")));
         }
         lines.append("");
         lines.append(call("dim", "  \u2190/\u2192 move \u00b7 Enter edit/select \u00b7 Backspace/Delete remove \u00b7 Esc cancel"));
@@ -200,6 +202,15 @@ py::object persist_edited_value(py::object state, py::object module_settings_ove
     return outcome[1];
 }
 
+// The editor's value written through the module's persisting step; a value
+// the run configuration refuses closes the editor with the refusal's message,
+// like text that does not parse.
+py::object persist_or_refusal(py::object state, py::object module_settings_overrides, py::object value) {
+    return message_of_write(state["setting_name"], [&] {
+        return call("_persist_edited_value", state, module_settings_overrides, value);
+    });
+}
+
 py::tuple handle_scalar_editor(py::object state, py::object key, py::object module_settings_overrides) {
     if (key_is(key, "\x1b")) return editor_result(true);
     if (edit_buffer(state, key) != BufferKey::Enter) return editor_result(false);
@@ -207,11 +218,10 @@ py::tuple handle_scalar_editor(py::object state, py::object key, py::object modu
     try {
         parsed = call("parse_value_from_text", state["input_buffer"], state["sample_value"]);
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return editor_result(true, py::str("Invalid value for ") + py::str(state["setting_name"]) + py::str(": ") +
-                                       error_text(e));
+        if (!is_ordinary_error(e)) throw;
+        return editor_result(true, invalid_value_message(state["setting_name"], e));
     }
-    return editor_result(true, call("_persist_edited_value", state, module_settings_overrides, parsed));
+    return editor_result(true, persist_or_refusal(state, module_settings_overrides, parsed));
 }
 
 void stop_typing(py::handle state) {
@@ -280,7 +290,7 @@ py::tuple handle_list_editor(py::object state, py::object key, py::object module
         }
     } else if (key_holds("is_select_key", key)) {
         if (selected == save_index) {
-            return editor_result(true, call("_persist_edited_value", state, module_settings_overrides, copy_list(values)));
+            return editor_result(true, persist_or_refusal(state, module_settings_overrides, copy_list(values)));
         }
         const py::str initial_text = selected < add_index ? py::str(values[selected]) : py::str("");
         state["typing_active"] = true;

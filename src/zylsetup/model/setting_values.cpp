@@ -106,16 +106,14 @@ py::object cycle_enum_setting(py::object setting_name, py::object current_value)
         return edit_refused(py::str(setting_name) + py::str(" is not an enum setting."));
     }
     auto count = static_cast<py::ssize_t>(py::len(options));
+    py::ssize_t index = enum_option_position(setting_name, options, current_value);
+    py::object next_option = options[py::int_((index + 1) % count)];
     if (equals(setting_name, py::str("zyl_forward_function"))) {
-        py::object current_name = attr_or_none(current_value, py::str("__name__"));
-        py::ssize_t index = index_of(options, current_name);
-        py::object next_name = options[py::int_((index + 1) % count)];
         py::object torch = global("torch");
-        py::object new_value = torch.is_none() ? next_name : py::object(torch.attr(next_name));
+        py::object new_value = torch.is_none() ? next_option : py::object(torch.attr(next_option));
         return call("apply_setting_value", setting_name, new_value);
     }
-    py::ssize_t index = index_of(options, current_value);
-    return call("apply_setting_value", setting_name, options[py::int_((index + 1) % count)]);
+    return call("apply_setting_value", setting_name, next_option);
 }
 
 py::object get_global_setting_value(py::object setting_name) {
@@ -182,6 +180,13 @@ py::dict get_all_global_parameters() {
 }
 
 }  // namespace
+
+py::ssize_t enum_option_position(py::handle setting_name, py::handle options, py::handle value) {
+    if (equals(setting_name, py::str("zyl_forward_function"))) {
+        return index_of(options, attr_or_none(value, py::str("__name__")));
+    }
+    return index_of(options, value);
+}
 
 void register_setting_values(py::module_ &m) {
     m.def("format_setting_value", &format_setting_value, "value"_a,

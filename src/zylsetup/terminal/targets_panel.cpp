@@ -15,6 +15,7 @@
 #include "ansi_text.hpp"
 #include "container_ops.hpp"
 #include "row_widgets.hpp"
+#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -333,6 +334,16 @@ private:
     std::vector<Py_ssize_t> counts_;
 };
 
+// An entry's id and class name as its rows show them; both row builders
+// take them from here, and use the raw id only for lookups.
+struct EntryNames {
+    py::str id, type_name;
+};
+
+EntryNames shown_names(py::handle entry, py::handle id, const Keys &keys) {
+    return {shown_text(id), shown_text(item(entry, keys.type_name))};
+}
+
 // --- The module-level functions a row is made of ------------------------
 
 constexpr std::array<const char *, 8> ROW_PIECES = {
@@ -408,9 +419,10 @@ public:
         const Py_ssize_t indent_width = depth > 0 ? 2 * depth : 0;
         py::object id = item(entry, keys_.id);
         py::object record = item(resolved_, id);
+        const EntryNames names = shown_names(entry, id, keys_);
 
         if (truthy(item(entry, keys_.is_replaced_root))) {
-            return append_replaced_root(entry, id, indent_width, body);
+            return append_replaced_root(names, id, indent_width, body);
         }
 
         // The marker, as make_target_marker chooses it.
@@ -448,8 +460,8 @@ public:
         row_ += ' ';
         row_.append(static_cast<size_t>(indent_width), ' ');
 
-        Text id_text = text_of(id);
-        Text type_text = text_of(item(entry, keys_.type_name));
+        Text id_text = text_of(names.id);
+        Text type_text = text_of(names.type_name);
         if (in_replaced) {
             append_dim_open(row_);
             row_ += id_text;
@@ -479,7 +491,7 @@ public:
             if (equals(source, keys_.inherited)) {
                 append_dim_open(row_);
                 row_ += "  (via ";
-                row_ += text_of(item(record, keys_.origin_id));
+                row_ += text_of(shown_text(item(record, keys_.origin_id)));
                 row_ += ')';
                 row_ += RESET;
                 py::object overridden = item(record, keys_.overridden);
@@ -506,18 +518,19 @@ public:
     }
 
 private:
-    Py_ssize_t append_replaced_root(py::handle entry, py::handle id, Py_ssize_t indent_width, py::list &body) {
+    Py_ssize_t append_replaced_root(const EntryNames &names, py::handle id, Py_ssize_t indent_width,
+                                    py::list &body) {
         const Py_ssize_t children = children_.of(id);
         const bool expanded = is_expanded(expanded_, id);
 
         append_coloured(row_, accent_.open(), "\u21af");
         row_ += "   ";
         row_.append(static_cast<size_t>(indent_width), ' ');
-        row_ += text_of(id);
+        row_ += text_of(names.id);
         row_ += "  ";
         append_dim_open(row_);
         row_ += '[';
-        row_ += text_of(item(entry, keys_.type_name));
+        row_ += text_of(names.type_name);
         row_ += ']';
         row_ += RESET;
         row_ += "   ";
@@ -582,13 +595,14 @@ public:
         py::object indent = multiply(py::str("  "), item(entry, keys_.depth));
         py::object id = item(entry, keys_.id);
         py::object record = item(resolved_, id);
+        const EntryNames names = shown_names(entry, id, keys_);
 
         if (truthy(item(entry, keys_.is_replaced_root))) {
             const Py_ssize_t children = children_.of(id);
             const bool expanded = is_expanded(expanded_, id);
             py::object glyph = colour(py::str("\u21af"), global("COLOR_ACCENT"));
-            py::object type_text = concat({py::str("["), item(entry, keys_.type_name), py::str("]")});
-            append(body, concat({cursor, glyph, py::str("   "), indent, id, py::str("  "), dim(type_text),
+            py::object type_text = concat({py::str("["), names.type_name, py::str("]")});
+            append(body, concat({cursor, glyph, py::str("   "), indent, names.id, py::str("  "), dim(type_text),
                                  py::str("   "), dim(py::str("will be restructured for ZYL before training"))}));
             py::object note = py::str(
                 "\u2514 " + std::to_string(children) +
@@ -601,15 +615,14 @@ public:
 
         py::object marker = widgets::call_make_target_marker(entry, record);
         auto [display, plain] = unpack_pair(marker);
-        py::object type_name = item(entry, keys_.type_name);
         if (truthy(item(entry, keys_.in_replaced))) {
-            py::object stale = concat({id, py::str("  ["), type_name, py::str("] (id stale)")});
+            py::object stale = concat({names.id, py::str("  ["), names.type_name, py::str("] (id stale)")});
             append(body, concat({cursor, display, py::str(" "), indent, dim(stale)}));
             return 1;
         }
 
-        py::str id_text = text_pieces::as_text(id);
-        py::str type_text = text_pieces::as_text(type_name);
+        const py::str &id_text = names.id;
+        const py::str &type_text = names.type_name;
         const Py_ssize_t lead = length_of(plain) + length_of(indent) + text_pieces::length(id_text) +
                                 text_pieces::length(type_text) + 7;
         py::str gap(std::string(static_cast<size_t>(std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)), ' '));
@@ -626,7 +639,8 @@ public:
             py::object verb = widgets::call_mode_verb(eff);
             pieces.append(colour(concat({py::str("mode="), verb}), call("get_color_hex_for_mode", eff)));
             if (equals(item(record, keys_.source), keys_.inherited)) {
-                pieces.append(dim(concat({py::str("  (via "), item(record, keys_.origin_id), py::str(")")})));
+                pieces.append(
+                    dim(concat({py::str("  (via "), shown_text(item(record, keys_.origin_id)), py::str(")")})));
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
                     py::object was = widgets::call_mode_verb(item(overridden, keys_.mode));

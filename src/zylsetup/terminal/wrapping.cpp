@@ -2,6 +2,7 @@
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
+#include "shown_text.hpp"
 #include "terminal.hpp"
 
 #include <climits>
@@ -194,14 +195,16 @@ py::object render_text_with_cursor(py::handle text, py::handle cursor_index) {
     long long index = as_integer(cursor_index);
     if (index < 0) index = 0;
     if (index > length) index = length;
+    // The buffer holds values read from files and typed bytes: each piece is
+    // shown on its own, so the cursor stays on the character it stands on.
     if (index == length) {
-        return owned(
-            PyNumber_Add(text.ptr(), ansi::call_make_inverted_text(py::str(" ")).ptr()));
+        return owned(PyNumber_Add(shown_text(text).ptr(),
+                                  ansi::call_make_inverted_text(py::str(" ")).ptr()));
     }
     const auto i = static_cast<Py_ssize_t>(index);
-    py::object before = owned(PyUnicode_Substring(text.ptr(), 0, i));
-    py::object current = owned(PyUnicode_Substring(text.ptr(), i, i + 1));
-    py::object after = owned(PyUnicode_Substring(text.ptr(), i + 1, length));
+    py::object before = shown_text(owned(PyUnicode_Substring(text.ptr(), 0, i)));
+    py::object current = shown_text(owned(PyUnicode_Substring(text.ptr(), i, i + 1)));
+    py::object after = shown_text(owned(PyUnicode_Substring(text.ptr(), i + 1, length)));
     py::object cell = ansi::call_make_inverted_text(current);
     py::object head = owned(PyNumber_Add(before.ptr(), cell.ptr()));
     return owned(PyNumber_Add(head.ptr(), after.ptr()));
