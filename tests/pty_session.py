@@ -3,6 +3,7 @@ terminal emulator."""
 
 import os
 import re
+import signal
 import sys
 import termios
 import time
@@ -20,19 +21,25 @@ CANCEL_LINES = [
 ]
 ALT_ON, ALT_OFF = "\x1b[?1049h", "\x1b[?1049l"
 CURSOR_OFF, CURSOR_ON = "\x1b[?25l", "\x1b[?25h"
+CLEAR = "\x1b[2J\x1b[H"  # every frame starts with it
+# What the child does with SIGINT: "inherit" it from the test run (as a
+# launcher's children do), or start with it at its default or ignored.
+SIGINT_AT_START = {"inherit": None, "default": signal.SIG_DFL, "ignore": signal.SIG_IGN}
 
 
 class Session:
     """One run of the demo: the child, everything it wrote, and the screen."""
 
-    def __init__(self, cwd, args=("-m", "zylora")):
+    def __init__(self, cwd, args=("-m", "zylora"), sigint="inherit"):
         env = {k: v for k, v in os.environ.items()
                if k not in ("COLUMNS", "LINES", "RANK", "LOCAL_RANK", "SLURM_PROCID",
                             "OMPI_COMM_WORLD_RANK")}
         env["TERM"] = "xterm-256color"
+        disposition = SIGINT_AT_START[sigint]
         self.child = pexpect.spawn(
             sys.executable, list(args), cwd=str(cwd), env=env,
             dimensions=(LINES, COLUMNS), encoding="utf-8", codec_errors="replace",
+            preexec_fn=None if disposition is None else lambda: signal.signal(signal.SIGINT, disposition),
         )
         self.mode_before = termios.tcgetattr(self.child.child_fd)
         self.screen = pyte.Screen(COLUMNS, LINES)
@@ -52,7 +59,9 @@ class Session:
     def text(self):
         return "\n".join(line.rstrip() for line in self.screen.display)
 
-    def wait_for(self, *needles):
+    def wait_for_text(self, *needles):
+        """Read until the screen shows every needle, perhaps in the middle of
+        a frame."""
         deadline = time.monotonic() + TIMEOUT
         while not all(n in self.text() for n in needles):
             if time.monotonic() > deadline:
@@ -62,20 +71,46 @@ class Session:
             except pexpect.EOF:
                 pytest.fail(f"ended before showing {needles!r}:\n{self.output}")
 
+    def wait_for(self, *needles):
+        """Read until the screen shows every needle and the frame holding them
+        is complete, with the configurator waiting for a key."""
+        self.wait_for_text(*needles)
+        self.await_frame(self.frames_drawn() - 1)
+
+    def frames_drawn(self):
+        return self.output.count(CLEAR)
+
+    def waiting_for_key(self):
+        # The key reader holds the terminal in raw mode while it waits, and
+        # only then; the frame before it has been written whole by that time.
+        return not termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON
+
+    def await_frame(self, frames_before, quiet=0.2):
+        """Read until a frame after the first `frames_before` ones is on the
+        screen whole and the configurator waits for the next key, or until it
+        ended. A pause in the output alone says nothing on a busy machine."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            if time.monotonic() > deadline:
+                pytest.fail("no complete frame after the keys sent:\n" + self.text())
+            try:
+                if self._take(0.05):
+                    continue
+                if self.frames_drawn() > frames_before and self.waiting_for_key():
+                    # What was written just before may still be in the pty.
+                    if not self._take(quiet):
+                        return
+            except pexpect.EOF:
+                return
+
     def send(self, keys):
         self.child.send(keys)
 
     def press(self, key):
-        """Send one key and wait until the screen has changed."""
-        before = self.text()
+        """Send one key and wait until the frame it leads to is complete."""
+        before = self.frames_drawn()
         self.send(key)
-        deadline = time.monotonic() + TIMEOUT
-        while self.text() == before:
-            if time.monotonic() > deadline:
-                pytest.fail(f"no redraw after {key!r}:\n{before}")
-            self._take(0.2)
-        while self._take(0.3):  # the rest of the frame
-            pass
+        self.await_frame(before)
 
     def highlighted(self):
         rows = [line for line in self.text().split("\n") if line.startswith("> ")]
@@ -103,6 +138,7 @@ class Session:
         self.child.wait()
         self.mode_after = termios.tcgetattr(self.child.child_fd)
         self.child.close()
+        self.signalstatus = self.child.signalstatus
         return self.child.exitstatus
 
     def normal_screen_output(self):
@@ -126,11 +162,10 @@ class Session:
             pass
 
     def type_keys(self, *keys):
-        """Send keys one at a time, letting each frame settle; for keys that
-        may leave the screen as it was."""
+        """Send keys one at a time, each once the frame of the one before is
+        complete; for keys that may leave the screen as it was."""
         for key in keys:
-            self.send(key)
-            self.settle()
+            self.press(key)
 
     def lines(self):
         return self.text().split("\n")
@@ -145,8 +180,9 @@ class Session:
 
 
 @pytest.fixture
-def session(tmp_path):
-    s = Session(tmp_path)
+def session(tmp_path, request):
+    """A running demo; parametrize it indirectly with a SIGINT_AT_START key."""
+    s = Session(tmp_path, sigint=getattr(request, "param", "inherit"))
     yield s
     if s.child.isalive():
         s.child.terminate(force=True)

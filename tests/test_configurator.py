@@ -525,6 +525,112 @@ def test_editor_keys_replace_the_status_message(overrides):
     assert h.frames[-1].split("\n")[-1] == "FOOTER"
 
 
+def test_interrupt_while_entering_the_alternate_screen_still_leaves_it(monkeypatch, capsys):
+    # The switch may already be on the terminal when the interrupt lands.
+    h = Harness(monkeypatch, [])
+
+    def enter_then_interrupted():
+        h.log.append("enter")
+        raise KeyboardInterrupt
+
+    h.set("enter_alternate_screen", enter_then_interrupted)
+    with pytest.raises(SystemExit) as exc:
+        h.run(nn.Sequential(nn.Linear(1, 1)))
+    assert exc.value.code == 0
+    assert [e for e in h.log if isinstance(e, str)] == ["gate", "enter", "exit"]
+    assert capsys.readouterr().out.endswith("<EXIT>" + CANCEL_LINES)
+
+
+# --- SIGTERM ----------------------------------------------------------------------
+
+import os  # noqa: E402
+import signal  # noqa: E402
+import threading  # noqa: E402
+
+
+class OwnTermination(Exception):
+    pass
+
+
+def own_handler(signum, frame):
+    raise OwnTermination(signum)
+
+
+@pytest.fixture
+def sigterm():
+    """Sets the process's SIGTERM disposition for one test, and puts the
+    earlier one back afterwards."""
+    earlier = signal.getsignal(signal.SIGTERM)
+    yield lambda disposition: signal.signal(signal.SIGTERM, disposition)
+    signal.signal(signal.SIGTERM, earlier)
+
+
+WAYS_OUT = {
+    "quit": (["q", "y"], SystemExit),
+    "save": (["s", "\r"], None),
+    "error": ([raise_from("render_help_overlay", BOOM), "?"], LookupError),
+}
+
+
+@pytest.mark.parametrize("way_out", list(WAYS_OUT))
+@pytest.mark.parametrize(
+    "disposition", [signal.SIG_DFL, signal.SIG_IGN, own_handler], ids=["default", "ignored", "own"])
+def test_sigterm_handling_is_put_back_on_every_way_out(drive, sigterm, disposition, way_out):
+    sigterm(disposition)
+    seen = []
+
+    def look(h):
+        seen.append(signal.getsignal(signal.SIGTERM))
+        return "z"
+
+    keys, expect = WAYS_OUT[way_out]
+    drive([look] + keys, expect=expect)
+    assert signal.getsignal(signal.SIGTERM) == disposition
+    if disposition == signal.SIG_DFL:
+        # The default would end the process with the terminal still held.
+        assert seen[0] not in (signal.SIG_DFL, signal.SIG_IGN, None)
+    else:
+        assert seen == [disposition]
+
+
+def send_sigterm(h):
+    os.kill(os.getpid(), signal.SIGTERM)
+    return "z"
+
+
+def test_an_own_sigterm_handler_stays_in_charge_and_the_terminal_comes_back(drive, sigterm):
+    sigterm(own_handler)
+    h = drive([send_sigterm, "q", "y"], expect=OwnTermination)
+    assert h.log[-1] == "exit"
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    assert signal.getsignal(signal.SIGTERM) is own_handler
+
+
+def test_an_ignored_sigterm_stays_ignored(drive, sigterm):
+    sigterm(signal.SIG_IGN)
+    h = drive([send_sigterm, "q", "y"], expect=SystemExit)
+    assert ("key", "q") in h.log and h.raised.code == 0
+
+
+def test_configurator_on_a_worker_thread_leaves_signals_alone(monkeypatch, sigterm):
+    # Handlers can be set from the main thread only; the run goes on without.
+    sigterm(signal.SIG_DFL)
+    h = Harness(monkeypatch, ["q", "y"])
+    outcome = []
+
+    def run():
+        try:
+            h.run(nn.Sequential(nn.Linear(1, 1)))
+        except BaseException as exc:  # noqa: B902 - handed to the test thread
+            outcome.append(exc)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join(30)
+    assert len(outcome) == 1 and isinstance(outcome[0], SystemExit), outcome
+    assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+
 def refused_after_first(monkeypatch, exc):
     """The override writer records one value, then refuses every other."""
     record = zylsetup.set_module_scoped_value

@@ -8,7 +8,7 @@ import signal
 
 import pytest
 
-from pty_session import CANCEL_LINES, session  # noqa: F401  (session is a fixture)
+from pty_session import ALT_ON, CANCEL_LINES, CURSOR_ON, session  # noqa: F401  (session is a fixture)
 
 
 def test_targets_panel_shows_the_example_network(session):
@@ -60,6 +60,8 @@ def cancel_by_quit(session):
 
 
 def cancel_by_ctrl_c(session):
+    # The configurator waits for a key, so Ctrl-C reaches it as a key,
+    # whatever the process does with SIGINT.
     session.child.sendintr()
 
 
@@ -67,16 +69,58 @@ def cancel_by_signal(session):
     session.child.kill(signal.SIGINT)
 
 
+def cancel_by_signal_while_drawing(session):
+    # Sent as soon as the first rows show: the frame is usually still being
+    # written, so the interrupt cuts it short somewhere.
+    session.child.kill(signal.SIGINT)
+
+
 @pytest.mark.parametrize(
-    "cancel", [cancel_by_quit, cancel_by_ctrl_c, cancel_by_signal],
-    ids=["quit-y", "ctrl-c", "sigint"],
+    "cancel, session",
+    [(cancel_by_quit, "inherit"), (cancel_by_ctrl_c, "inherit"), (cancel_by_signal, "default"),
+     (cancel_by_signal_while_drawing, "default")],
+    ids=["quit-y", "ctrl-c", "sigint", "sigint-while-drawing"],
+    indirect=["session"],
 )
 def test_cancel(session, tmp_path, cancel):
-    session.wait_for(".encoder.0.attn")
+    if cancel is cancel_by_signal_while_drawing:
+        session.wait_for_text(".embed")
+    else:
+        session.wait_for(".encoder.0.attn")
     cancel(session)
     assert session.finish() == 0
     session.assert_terminal_restored()
     assert session.normal_screen_output().splitlines() == CANCEL_LINES
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("session", ["ignore"], indirect=True)
+def test_sigint_ignored_at_start_stays_ignored_and_ctrl_c_still_cancels(session, tmp_path):
+    # A launcher that starts its workers with SIGINT ignored keeps that
+    # choice: the signal changes nothing, while Ctrl-C typed at the
+    # configurator is a key and cancels as ever.
+    session.wait_for(".encoder.0.attn")
+    session.child.kill(signal.SIGINT)
+    session.press("j")
+    assert ".encoder  [ModuleList]" in session.highlighted()
+    session.child.sendintr()
+    assert session.finish() == 0
+    session.assert_terminal_restored()
+    assert session.normal_screen_output().splitlines() == CANCEL_LINES
+
+
+@pytest.mark.parametrize("moment", ["waiting", "drawing"])
+def test_sigterm_gives_the_terminal_back_then_ends_by_the_signal(session, tmp_path, moment):
+    if moment == "drawing":
+        session.wait_for_text(".embed")
+    else:
+        session.wait_for(".encoder.0.attn")
+    session.child.kill(signal.SIGTERM)
+    assert session.finish() is None
+    assert session.signalstatus == signal.SIGTERM
+    session.assert_terminal_restored()
+    assert session.output.rindex(CURSOR_ON) > session.output.rindex(ALT_ON)
+    assert CANCEL_LINES[0] not in session.output
     assert list(tmp_path.iterdir()) == []
 
 

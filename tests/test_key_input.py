@@ -1,5 +1,6 @@
 import os
 import pty
+import select
 import signal
 import termios
 import time
@@ -65,17 +66,20 @@ def test_alternate_screen_sequences_are_written_exactly(capsys):
     assert capsys.readouterr().out == "\x1b[?1049h\x1b[?25l\x1b[2J\x1b[H"
     zylsetup.exit_alternate_screen()
     zylsetup.exit_alternate_screen()
-    assert capsys.readouterr().out == "\x1b[?25h\x1b[?1049l" * 2
+    # Leaving first ends whatever a frame cut short left open: CAN, ST, and
+    # the styling reset.
+    assert capsys.readouterr().out == "\x18\x1b\\\x1b[0m\x1b[?25h\x1b[?1049l" * 2
 
 
 # --- read_single_key on a real pseudo-terminal -------------------------------
 
 class Typist:
-    """The module's `os`, with keys that arrive only once the reader waits.
+    """The module's `os` and `select`, with keys that arrive only once the
+    reader waits.
 
     Bytes queued with `during` are written to the terminal just before the
-    reader's first read, that is once it has switched to raw mode, the way a
-    user types while the configurator waits for a key.
+    reader first waits for or reads a byte, that is once it has switched to
+    raw mode, the way a user types while the configurator waits for a key.
     """
 
     def __init__(self, master):
@@ -85,11 +89,18 @@ class Typist:
     def during(self, data):
         self.pending += data
 
-    def read(self, fd, n):
+    def _type(self):
         if self.pending:
             os.write(self.master, self.pending)
             self.pending = b""
+
+    def read(self, fd, n):
+        self._type()
         return os.read(fd, n)
+
+    def select(self, r, w, x, timeout):
+        self._type()
+        return select.select(r, w, x, timeout)
 
     def __getattr__(self, name):
         return getattr(os, name)
@@ -101,6 +112,7 @@ def terminal(monkeypatch):
     typist = Typist(master)
     monkeypatch.setattr(zylsetup, "sys", types.SimpleNamespace(stdin=types.SimpleNamespace(fileno=lambda: slave)))
     monkeypatch.setattr(zylsetup, "os", typist)
+    monkeypatch.setattr(zylsetup, "select", types.SimpleNamespace(select=typist.select))
 
     def too_slow(signum, frame):
         raise TimeoutError("read_single_key is still waiting for a key")
@@ -183,6 +195,7 @@ def test_error_while_reading_restores_the_terminal(terminal, monkeypatch):
     def broken_read(fd, n):
         raise OSError(5, "Input/output error")
 
+    terminal.typist.during(b"x")
     monkeypatch.setattr(terminal.typist, "read", broken_read)
     with pytest.raises(OSError, match="Input/output error"):
         zylsetup.read_single_key()
@@ -192,10 +205,13 @@ def test_error_while_reading_restores_the_terminal(terminal, monkeypatch):
 def test_terminal_is_raw_while_reading(terminal):
     seen = []
 
+    typed = terminal.typist.read
+
     def watching_read(fd, n):
         seen.append(termios.tcgetattr(fd)[3] & (termios.ICANON | termios.ECHO | termios.ISIG))
-        return b"q"
+        return typed(fd, n)
 
+    terminal.typist.during(b"q")
     terminal.typist.read = watching_read
     assert zylsetup.read_single_key() == "q"
     assert seen == [0]
@@ -240,3 +256,95 @@ def test_terminal_that_is_not_a_terminal_fails_untouched(monkeypatch):
     finally:
         os.close(read_end)
         os.close(write_end)
+
+
+# --- leaving the alternate screen after a frame that was cut short ------------
+
+import codecs  # noqa: E402
+import threading  # noqa: E402
+
+import pyte  # noqa: E402
+
+CANCELLED = "Configuration cancelled \u2014 training did not start."
+
+# The kinds of text a frame holds, so that some cut lands inside each: styled
+# text (CSI), wide and multi-byte characters, a charset switch, and string
+# sequences ended by BEL and by ST, as a module name or a description might
+# carry them.
+FRAME = (
+    "\x1b[2J\x1b[H"
+    "\x1b[1m\x1b[38;2;232;238;236m[ Targets \u2502 Run settings ]\x1b[0m\n"
+    "\x1b]0;zylora\x07"
+    "> \x1b[38;2;26;188;156m\u2588\u2588\x1b[0m  .embed  [Embedding]\n"
+    "\x1b(B"
+    "\x1b]8;;file:///tmp/x\x1b\\link\x1b]8;;\x1b\\\n"
+    "\x1b[?25l\x1b[48;5;17m  footer\x1b[0m\n"
+)
+
+
+def _written_by(capsys, fn):
+    fn()
+    return capsys.readouterr().out
+
+
+def _on_a_terminal(chunks):
+    """What a terminal shows after the chunks, each passed through the tty's
+    output processing (line feeds become CR LF) and decoded as a terminal
+    decodes its input, keeping a character that was cut in half."""
+    screen = pyte.Screen(200, 24)
+    stream = pyte.ByteStream(screen)
+    decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+    for chunk in chunks:
+        text = decoder.decode(chunk.replace(b"\n", b"\r\n"))
+        pyte.Stream.feed(stream, text)
+    return screen
+
+
+FRAME_BYTES = FRAME.encode("utf-8")
+
+
+@pytest.mark.parametrize("cut", range(len(FRAME_BYTES) + 1),
+                         ids=lambda cut: "%d-after-%r" % (cut, FRAME_BYTES[max(cut - 5, 0):cut]))
+def test_leaving_after_a_cut_frame_gives_the_terminal_back(capsys, cut):
+    enter = _written_by(capsys, zylsetup.enter_alternate_screen).encode("utf-8")
+    leave = _written_by(capsys, zylsetup.exit_alternate_screen).encode("utf-8")
+    frame = FRAME_BYTES[:cut]
+    screen = _on_a_terminal([enter, frame, leave, (CANCELLED + "\n").encode("utf-8")])
+    assert not screen.cursor.hidden
+    assert (1049 << 5) not in screen.mode
+    shown = [line for line in screen.display if CANCELLED in line]
+    assert len(shown) == 1, screen.display
+    # Nothing of the restoring sequences may show as text, and whatever
+    # styling the cut frame left switched on is off again.
+    assert "[?" not in shown[0]
+    row = screen.display.index(shown[0])
+    column = shown[0].index(CANCELLED)
+    for char in [screen.buffer[row][column + i] for i in range(len(CANCELLED))]:
+        assert (char.fg, char.bg, char.bold, char.reverse) == ("default", "default", False, False)
+
+
+class Signalled(Exception):
+    pass
+
+
+def test_a_signal_the_wait_does_not_see_still_interrupts_it(terminal):
+    # The handler is tripped while the reader is already waiting, but the
+    # wait itself is not interrupted: the signal goes to another thread, as
+    # it does in effect when it lands just before the wait begins. (Not
+    # SIGINT: the test run may have inherited it ignored.)
+    def handler(signum, frame):
+        raise Signalled
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    before = terminal.attrs()
+    sender = threading.Timer(0.2, lambda: signal.pthread_kill(threading.get_ident(), signal.SIGUSR1))
+    started = time.monotonic()
+    sender.start()
+    try:
+        with pytest.raises(Signalled):
+            zylsetup.read_single_key()
+    finally:
+        sender.join()
+        signal.signal(signal.SIGUSR1, previous)
+    assert time.monotonic() - started < 2.0
+    assert terminal.attrs() == before

@@ -13,6 +13,16 @@ namespace {
 constexpr unsigned char ESC = 0x1b;
 constexpr unsigned char INTERRUPT_BYTE = 0x03;
 
+// How long the wait for a key may go before the interpreter's signal
+// handlers get their turn, at the latest.
+constexpr double kSignalCheckSeconds = 0.1;
+
+// A frame cut short by an interrupt can leave an escape sequence open, and
+// the terminal would read what follows as part of it (the cursor would stay
+// hidden). CAN ends a control sequence, ST a string one (a title, a link),
+// and the styling the frame had switched on goes off.
+constexpr const char *kEndOpenSequences = "\x18\x1b\\\x1b[0m";
+
 // Key texts hold Latin-1 characters, but a caller may hand in any text:
 // comparing code points keeps every test exact without encoding concerns.
 // Anything that is not a text is no key at all.
@@ -79,6 +89,13 @@ public:
         // ahead of this call (a held arrow, a paste) are already waiting and
         // must be read, in order, not discarded.
         global("tty").attr("setraw")(fd_, global("termios").attr("TCSANOW"));
+
+        // A handler tripped after the interpreter last looked, just before a
+        // blocking read began (or on another thread), would otherwise wait
+        // for the next key: wait in slices and let handlers run in between.
+        while (!readable_within(kSignalCheckSeconds)) {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
 
         std::string sequence;
         if (!read_byte(sequence)) return py::str("");
@@ -149,7 +166,10 @@ void enter_alternate_screen() {
     zyl::print(py::str("\x1b[?1049h\x1b[?25l\x1b[2J\x1b[H"), "end"_a = "", "flush"_a = true);
 }
 
-void exit_alternate_screen() { zyl::print(py::str("\x1b[?25h\x1b[?1049l"), "end"_a = "", "flush"_a = true); }
+void exit_alternate_screen() {
+    zyl::print(py::str(std::string(kEndOpenSequences) + "\x1b[?25h\x1b[?1049l"), "end"_a = "",
+               "flush"_a = true);
+}
 
 }  // namespace
 
