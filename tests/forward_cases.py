@@ -14,7 +14,8 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylstrip
 
-from reference_renditions import reference_process_and_forward, reference_process_and_pre
+from reference_renditions import (reference_combine, reference_process_and_forward,
+                                  reference_process_and_pre)
 
 FEATURES = 3
 
@@ -73,20 +74,7 @@ class Reference(nn.Module):
             for error in errors:
                 if error is not None:
                     raise error
-        for out_index in range(n):
-            current_out = dendrite_outs[out_index]
-            if n > 1 and hasattr(self, "skip_weights"):
-                for in_index in range(out_index):
-                    skip_weight = self.skip_weights[out_index - 1][in_index, :]
-                    skip_weight = skip_weight.view(self.view_tuple.tolist())
-                    current_out = (current_out
-                                   + skip_weight.to(current_out.device) * dendrite_outs[in_index])
-                if out_index < n - 1:
-                    current_out = GZL.pc.get_zyl_forward_function()(current_out)
-            dendrite_outs[out_index] = current_out
-        if self.processor_array[-1] != None:  # noqa: E711
-            current_out = self.processor_array[-1].post(current_out)
-        return current_out
+        return reference_combine(self, dendrite_outs)
 
 
 class ZYLLayer(nn.Module):
