@@ -74,7 +74,7 @@ class Reference(nn.Module):
             for error in errors:
                 if error is not None:
                     raise error
-        return reference_combine(self, dendrite_outs)
+        return reference_combine(self, dendrite_outs, n)
 
 
 class ZYLLayer(nn.Module):
