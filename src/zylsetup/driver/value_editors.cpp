@@ -87,8 +87,6 @@ BufferKey edit_buffer(py::handle state, py::handle key) {
     return BufferKey::Edited;
 }
 
-py::str error_text(py::error_already_set &e) { return py::str(e.value()); }
-
 py::object new_scalar_editor(py::object setting_name, py::object value, py::object scope_key) {
     const py::str text = PyUnicode_Check(value.ptr()) ? py::reinterpret_borrow<py::str>(value) : py::str(value);
     py::dict state;
@@ -238,9 +236,9 @@ py::tuple commit_list_entry(py::object state, py::list &values) {
     try {
         parsed = call("parse_value_from_text", state["input_buffer"], sample);
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!is_ordinary_error(e)) throw;
         stop_typing(state);
-        py::str message = py::str("Invalid list entry: ") + error_text(e);
+        py::str message = py::str("Invalid list entry: ") + error_text_of(e);
         state["entry_error"] = message;
         return editor_result(false, message);
     }
