@@ -188,8 +188,18 @@ void ParameterWalk::call_named_parameters(py::handle module,
     }
 }
 
+namespace {
+
+// The method name, made once: a sum is started for every module entry.
+const py::str &numel_name() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::str> storage;
+    return storage.call_once_and_store_result([] { return interned("numel"); }).get_stored();
+}
+
+}  // namespace
+
 void NumelSum::add_numel_of(py::handle parameter) {
-    py::object count = owned(PyObject_CallMethodNoArgs(parameter.ptr(), numel_.ptr()));
+    py::object count = owned(PyObject_CallMethodNoArgs(parameter.ptr(), numel_name().ptr()));
     if (fast_paths_enabled() && PyLong_CheckExact(count.ptr()) && PyLong_CheckExact(sum_.ptr())) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);

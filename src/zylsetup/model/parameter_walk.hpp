@@ -60,7 +60,6 @@ private:
     void flush();
     py::object sum_;
     long long pending_ = 0;
-    py::str numel_ = interned("numel");
 };
 
 }  // namespace zyl
