@@ -33,10 +33,6 @@ inline unsigned int type_version(PyTypeObject *type) {
     return type->tp_version_tag;
 }
 
-// The class that a built-in method or slot descriptor belongs to (it binds
-// only to instances of that class).  PyDescrObject.d_type, 3.9-3.13.
-inline PyTypeObject *descriptor_owner(PyObject *descriptor) { return PyDescr_TYPE(descriptor); }
-
 // The C definition behind a method descriptor of a built-in class, and
 // behind a built-in bound method: equal when the bound method was made from
 // that descriptor.  PyMethodDescrObject.d_method and PyCFunctionObject.m_ml,

@@ -184,22 +184,29 @@ bool save_refused(ConfiguratorState &s, bool overwrite_config_file) {
 
 // Writes the run's configuration, and for a choice other than 0 the reusable
 // configuration file as well, asking for its name on the normal screen when
-// none is set.  False when the files refused the save and nothing was
-// written; a name typed for this save is then forgotten.
+// none is set, and confirms the choice.  The files are checked once, before
+// anything is written.  False when they refused the save: nothing was
+// written, the confirmation is as it was and a name typed for this save is
+// forgotten.
 bool finalize_save(ConfiguratorState &s, long choice_index) {
     if (choice_index == 0) {
         if (save_refused(s, false)) return false;
         pc().attr("persist_config_outputs")("overwrite_config_file"_a = false);
         call("persist_module_settings_updates", s.module_settings_overrides,
              "overwrite_config_file"_a = false);
+        confirm_configuration();
         return true;
     }
-    py::object config_file = pc().attr("get_config_file")();
-    // What "_config_file" held before a name was typed into it.
-    py::object pc_dict;
-    bool had_entry = false;
-    py::object typed_over;
-    if (!truthy(config_file)) {
+    if (truthy(pc().attr("get_config_file")())) {
+        // The files are known: a refusal is found before the confirmation
+        // is touched.
+        if (save_refused(s, true)) return false;
+        confirm_configuration();
+    } else {
+        // Saving as the default confirms first, so a cancelled file-name
+        // prompt still leaves the choice confirmed.
+        py::object confirmed_before = confirmation_now();
+        confirm_configuration();
         py::object save_name = pc().attr("get_save_name")();
         if (!truthy(save_name)) save_name = py::str("ZYL");
         py::object relative_config_name = call("_config_target_path");
@@ -210,27 +217,25 @@ bool finalize_save(ConfiguratorState &s, long choice_index) {
         zyl::print("You currently have save_name='" + text(shown_text(save_name)) + "'. Choose '" +
               text(shown_text(relative_config_name)) +
               "' to skip this screen next time without changing your zylate_model call.");
+        py::object filename;
         for (;;) {
-            py::object filename = builtin("input")("Config filename/path: ").attr("strip")();
-            if (truthy(filename)) {
-                // Straight into the instance dictionary, so no setter (and no
-                // auto-persist) runs before the write below.
-                pc_dict = pc().attr("__dict__");
-                had_entry = pc_dict.contains("_config_file");
-                if (had_entry) typed_over = pc_dict["_config_file"];
-                pc_dict["_config_file"] = filename;
-                break;
-            }
+            filename = builtin("input")("Config filename/path: ").attr("strip")();
+            if (truthy(filename)) break;
             zyl::print("A filename is required to save a default configuration.");
         }
+        // Straight into the instance dictionary, so no setter (and no
+        // auto-persist) runs before the write below.
+        py::object pc_dict = pc().attr("__dict__");
+        const bool had_entry = pc_dict.contains("_config_file");
+        py::object typed_over = had_entry ? py::object(pc_dict["_config_file"]) : py::object();
+        pc_dict["_config_file"] = filename;
         call("enter_alternate_screen");
-    }
-    if (save_refused(s, true)) {
-        if (pc_dict) {
+        if (save_refused(s, true)) {
             if (had_entry) pc_dict["_config_file"] = typed_over;
             else pc_dict.attr("pop")("_config_file", py::none());
+            pc().attr("set_configuration_confirmed")(confirmed_before);
+            return false;
         }
-        return false;
     }
     pc().attr("persist_config_outputs")("overwrite_config_file"_a = true);
     call("persist_module_settings_updates", s.module_settings_overrides,
@@ -323,25 +328,9 @@ Step save_overlay_key(ConfiguratorState &s, const py::object &key, const py::obj
         const py::ssize_t keep_editing = has_unset ? 0 : 2;
         if (s.save_selected_index == keep_editing) {
             s.overlay = py::none();
-        } else if (!has_unset && s.save_selected_index == 1) {
-            // Where the files are known already, a refusal is found before
-            // confirming, so the confirmation is never touched.
-            if (truthy(pc().attr("get_config_file")()) && save_refused(s, true)) {
-                return Step::next_pass;
-            }
-            // Saving as the default confirms first, so a cancelled file-name
-            // prompt still leaves the choice confirmed.
-            py::object confirmed_before = confirmation_now();
-            confirm_configuration();
-            if (!finalize_save(s, 1)) {
-                pc().attr("set_configuration_confirmed")(confirmed_before);
-                return Step::next_pass;
-            }
-            return Step::saved;
         } else {
-            if (!finalize_save(s, 0)) return Step::next_pass;
-            confirm_configuration();
-            return Step::saved;
+            const long choice = !has_unset && s.save_selected_index == 1 ? 1 : 0;
+            return finalize_save(s, choice) ? Step::saved : Step::next_pass;
         }
     }
     return Step::next_pass;
