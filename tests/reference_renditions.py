@@ -72,18 +72,20 @@ def reference_resolve(entries, pc):
 
 
 def reference_rows(entries, shown, selected, resolved, expanded):
-    """The rows as the pieces bound in the module now would draw them."""
+    """The rows as the pieces bound in the module now would draw them; ids
+    and class names in their shown form."""
     z = zylsetup
     rows = []
     for i, ent in enumerate(shown):
         cursor = z.color_text("> ", "E8EEEC") if i == selected else "  "
         indent = "  " * ent["depth"]
         record = resolved[ent["id"]]
+        ent_id, type_name = z.shown_text(ent["id"]), z.shown_text(ent["type_name"])
         if ent["is_replaced_root"]:
             count = sum(1 for e in entries if e["replaced_root"] == ent["id"])
             toggle = "[\u2190 collapse]" if expanded.get(ent["id"]) else "[\u2192 expand]"
-            rows.append(cursor + z.color_text("\u21af", z.COLOR_ACCENT) + "   " + indent + ent["id"] + "  "
-                        + z.dim("[" + ent["type_name"] + "]") + "   "
+            rows.append(cursor + z.color_text("\u21af", z.COLOR_ACCENT) + "   " + indent + ent_id + "  "
+                        + z.dim("[" + type_name + "]") + "   "
                         + z.dim("will be restructured for ZYL before training"))
             rows.append("      " + z.dim(f"\u2514 {count} modules below \u2014 ids won't exist at train time "
                                          "\u00b7 target by type (P/T), not id  ")
@@ -91,16 +93,16 @@ def reference_rows(entries, shown, selected, resolved, expanded):
             continue
         display, plain = z.make_target_marker(ent, record)
         if ent["in_replaced"]:
-            rows.append(cursor + display + " " + indent + z.dim(ent["id"] + "  [" + ent["type_name"] + "] (id stale)"))
+            rows.append(cursor + display + " " + indent + z.dim(ent_id + "  [" + type_name + "] (id stale)"))
             continue
-        lead = len(plain) + len(indent) + len(ent["id"]) + len(ent["type_name"]) + 7
-        row = cursor + display + " " + indent + ent["id"] + "  " + z.dim("[" + ent["type_name"] + "]")
+        lead = len(plain) + len(indent) + len(ent_id) + len(type_name) + 7
+        row = cursor + display + " " + indent + ent_id + "  " + z.dim("[" + type_name + "]")
         row += " " * max(2, 46 - lead)
         count = ent["direct_param_count"]
         if record["eff"] is not None:
             row += z.color_text("mode=" + str(z.mode_verb(record["eff"])), z.get_color_hex_for_mode(record["eff"]))
             if record["source"] == "inherited":
-                row += z.dim("  (via " + record["origin_id"] + ")")
+                row += z.dim("  (via " + z.shown_text(record["origin_id"]) + ")")
                 if record["overridden"] is not None:
                     row += z.dim("  \u2014 your " + str(z.mode_verb(record["overridden"]["mode"])) + " here is ignored")
         elif count > 0:

@@ -209,9 +209,9 @@ def test_cursor_cell_on_a_control_shows_it_inverted(control):
     ch, shown = control
     assert zylsetup.render_text_with_cursor("a" + ch + "b", 1) == "a\x1b[7m" + shown + "\x1b[0mb"
     assert zylsetup.render_text_with_cursor(ch + "b", 2) == shown + "b\x1b[7m \x1b[0m"
-    # Around a control, every other code point is kept: wide, astral, a lone surrogate.
-    wide = "\udcff" + ch + "\u00e9\\\U0001f600"
-    assert zylsetup.render_text_with_cursor(wide, 5) == "\udcff" + shown + "\u00e9\\\U0001f600\x1b[7m \x1b[0m"
+    # Around a control, every other code point is kept: wide, astral.
+    wide = "\u00e9" + ch + "\u00e9\\\U0001f600"
+    assert zylsetup.render_text_with_cursor(wide, 5) == "\u00e9" + shown + "\u00e9\\\U0001f600\x1b[7m \x1b[0m"
 
 
 def test_scalar_editor_frame_shows_name_and_buffer_visibly(control, capsys, wide_terminal):
@@ -357,3 +357,46 @@ def test_empty_network_is_printed_visibly_line_by_line(control, capsys, monkeypa
     printed = repr(net).replace(ch, shown)
     assert printed.startswith(visible_form(shown, "Net") + "(\n  first\n  second ")
     assert out == "<ENTER>" + printed + "\n<EXIT>"
+
+
+# --- Lone surrogates -----------------------------------------------------------------
+#
+# A ModuleDict key or a name made from undecodable bytes may hold half of a
+# surrogate pair, which no terminal encoding can write: it is shown as repr
+# shows it, wherever outside text is shown, and a frame holding one prints.
+
+@pytest.mark.parametrize("text, expected", [
+    ("k\ud800", r"k\ud800"),
+    ("\udcff\u00e9\U0001f600", r"\udcff" + "\u00e9\U0001f600"),
+    ("\ud83d\ude00", r"\ud83d\ude00"),  # two halves in a text are still two halves
+])
+def test_lone_surrogates_are_shown_as_repr_shows_them(text, expected):
+    assert zylsetup.shown_text(text) == expected
+    assert repr(text)[1:-1] == expected
+
+
+def test_a_surrogate_id_is_drawn_and_named_in_a_status_line(capsys, monkeypatch, tmp_path, fresh_pc):
+    class Root(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.fc = nn.Linear(2, 2)
+
+    net = nn.Module()
+    net.d = nn.ModuleDict({"k\ud800": Root()})
+    fresh_pc.set_modules_to_replace([Root])
+    monkeypatch.chdir(tmp_path)
+    h = Harness(monkeypatch, [DOWN, "p", "z"], fake_frames=False, fake_model=False)
+    with pytest.raises(OutOfKeys):
+        h.run(net)
+    out = capsys.readouterr().out
+    assert not any("\ud800" <= ch <= "\udfff" for ch in out)
+    assert r".d.k\ud800  [Root]" in "\n".join(strip(out.split("\n")))
+    assert r".d.k\ud800 is inside a module" in out
+
+
+def test_override_refusal_names_a_surrogate_origin():
+    entry = {"id": ".a.b", "in_replaced": False, "is_replaced_root": False}
+    record = {"eff": "zylated", "source": "inherited", "origin_id": ".a\ud800"}
+    scope, reason = zylsetup.get_override_scope_for_entry(entry, {".a.b": record})
+    assert scope is None
+    assert reason.startswith(r"This module inherits .a\ud800's mode.")

@@ -266,8 +266,16 @@ inline py::object builtin(const char *name) { return builtins().attr(name); }
 // The run-configuration object, looked up afresh through the module's GZL.
 inline py::object pc() { return global("GZL").attr("pc"); }
 
-// Python text of any object, as str() gives it.
-inline std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+// Python text of any object, as str() gives it, in UTF-8 for a message.  A
+// lone surrogate (an id from a ModuleDict key, a file name from undecodable
+// bytes) has no UTF-8 form: it is written as repr writes it.
+inline std::string text(py::handle obj) {
+    py::str value(obj);
+    py::object utf8 = py::reinterpret_steal<py::object>(
+        PyUnicode_AsEncodedString(value.ptr(), "utf-8", "backslashreplace"));
+    if (!utf8) throw py::error_already_set();
+    return std::string(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
+}
 
 // Python's print(), keyword arguments included, so output goes through
 // sys.stdout as the interpreter sees it at the moment of the call.

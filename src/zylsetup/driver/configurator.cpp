@@ -149,11 +149,6 @@ bool overlay_is(const ConfiguratorState &s, const char *name) {
     return !s.overlay.is_none() && s.overlay.equal(py::str(name));
 }
 
-std::string message_text(const py::object &message) {
-    if (py::isinstance<py::str>(message)) return message.cast<std::string>();
-    return text(message);
-}
-
 py::ssize_t clamp_selection(py::ssize_t index, py::ssize_t length) {
     return index >= length ? std::max<py::ssize_t>(length - 1, 0) : index;
 }
@@ -177,7 +172,7 @@ py::object confirmation_now() {
 bool save_refused(ConfiguratorState &s, bool overwrite_config_file) {
     py::object refusal = call("_save_destination_refusal", overwrite_config_file);
     if (refusal.is_none()) return false;
-    s.status_message = message_text(refusal);
+    s.status_message = text(refusal);
     s.overlay = py::none();
     return true;
 }
@@ -352,7 +347,7 @@ void edit_override(ConfiguratorState &s, const py::object &names) {
             call("set_module_scoped_value", s.module_settings_overrides, scope_key, name, value);
             return py::str("");
         });
-        if (truthy(refusal)) s.status_message = message_text(refusal);
+        if (truthy(refusal)) s.status_message = text(refusal);
     };
     if (Py_TYPE(current.ptr()) == &PyBool_Type) {
         record(py::bool_(current.ptr() != Py_True));
@@ -470,7 +465,7 @@ void editor_pass(py::object &editor_state, const char *handler, ConfiguratorStat
     take_pending_signals();
     py::object key = call("read_single_key");
     py::tuple result = unpack(call(handler, editor_state, key, s.module_settings_overrides), 2);
-    s.status_message = message_text(result[1]);
+    s.status_message = text(result[1]);
     if (truthy(result[0])) editor_state = py::none();
 }
 

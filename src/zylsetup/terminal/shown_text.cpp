@@ -1,4 +1,4 @@
-// Control characters of outside text made visible.
+// Control characters and lone surrogates of outside text made visible.
 #include "prelude.hpp"
 
 #include "shown_text.hpp"
@@ -9,7 +9,11 @@ namespace zyl {
 
 namespace {
 
-constexpr bool is_control(Py_UCS4 c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+// A control character, or a lone surrogate: half of a pair that no encoding
+// can write, so printing it would fail the whole frame.
+constexpr bool is_control(Py_UCS4 c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF);
+}
 
 // Scans the whole buffer without an early exit, so that the compiler can
 // vectorise it: ids and class names of every visible row pass here on each
@@ -50,9 +54,10 @@ void append_escape(std::u32string &out, Py_UCS4 c) {
         break;
     }
     static constexpr char hex[] = "0123456789abcdef";
-    out += U"\\x";
-    out += static_cast<char32_t>(hex[(c >> 4) & 0xF]);
-    out += static_cast<char32_t>(hex[c & 0xF]);
+    out += c > 0xFF ? U"\\u" : U"\\x";
+    for (int shift = c > 0xFF ? 12 : 4; shift >= 0; shift -= 4) {
+        out += static_cast<char32_t>(hex[(c >> shift) & 0xF]);
+    }
 }
 
 py::str escaped(PyObject *text) {
@@ -70,8 +75,7 @@ py::str escaped(PyObject *text) {
         }
     }
     // Built from code points, so the result is stored as narrow as its
-    // characters allow (an escaped C1 control may leave plain ASCII), and a
-    // lone surrogate passes through as it was.
+    // characters allow (an escaped C1 control may leave plain ASCII).
     return py::reinterpret_steal<py::str>(
         owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
                                         static_cast<Py_ssize_t>(out.size())))
@@ -95,7 +99,8 @@ void register_shown_text(py::module_ &m) {
     // Also the runner's: what it prints after a save (paths read from a
     // configuration) follows the same rule as every frame.
     m.def("shown_text", &shown_text, "value"_a,
-          "The text of `value` with each control character written as repr writes it.");
+          "The text of `value` with each control character and lone surrogate written as "
+          "repr writes it.");
 }
 
 }  // namespace zyl
