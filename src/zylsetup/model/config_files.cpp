@@ -5,6 +5,7 @@
 #include "prelude.hpp"
 
 #include "config_files.hpp"
+#include "model.hpp"
 
 #include <sys/stat.h>
 
@@ -638,6 +639,64 @@ void write_payloads(const std::vector<std::pair<py::object, py::object>> &files)
         if (current != nullptr && e.matches(PyExc_OSError)) raise_for_destination(e, current->destination);
         throw;
     }
+}
+
+namespace {
+
+// Enough of a file's status to tell that it was written: a replaced file
+// has a new inode, one written in place a new size or time.
+py::object stamp_of(py::handle os, py::handle path) {
+    try {
+        py::object status = os.attr("stat")(path);
+        return py::make_tuple(status.attr("st_ino"), status.attr("st_size"),
+                              status.attr("st_mtime_ns"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        return py::none();
+    }
+}
+
+}  // namespace
+
+py::list save_destination_stamps(bool overwrite_config_file) {
+    py::object os = global("os");
+    py::list stamps;
+    for (py::handle destination : save_destinations(overwrite_config_file)) {
+        stamps.append(py::make_tuple(destination, stamp_of(os, destination)));
+    }
+    return stamps;
+}
+
+std::string save_failure_message(const py::error_already_set &error, const py::list &before) {
+    py::object os = global("os");
+    std::string written;
+    py::object untouched;
+    for (py::handle pair : before) {
+        py::object destination = pair[py::int_(0)];
+        if (!stamp_of(os, destination).equal(pair[py::int_(1)])) {
+            written += (written.empty() ? "" : ", ") + quoted(destination);
+        } else if (!untouched) {
+            untouched = destination;
+        }
+    }
+    // The file the error names; else the first the save did not get to.
+    py::object value = error.value();
+    py::object named = getattr_or_none(value, "filename");
+    std::string file;
+    if (!named.is_none() && !PyLong_Check(named.ptr())) {
+        try {
+            file = text(os.attr("fsdecode")(named));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+        }
+    }
+    if (file.empty() && untouched) file = text(untouched);
+    if (file.empty() && !before.empty()) file = text(before[0][py::int_(0)]);
+    py::object why = getattr_or_none(value, "strerror");
+    std::string message = file.empty() ? "Cannot save: " : "Cannot save to \"" + file + "\": ";
+    message += why.is_none() ? text(value) : text(why);
+    if (written.empty()) return message + "; nothing was saved.";
+    return message + "; already written: " + written + ".";
 }
 
 }  // namespace zyl
