@@ -2,6 +2,7 @@
 afterwards that nothing on disk changed."""
 
 import os
+import socket
 
 import pytest
 
@@ -24,6 +25,20 @@ def unreadable(path):
     path.chmod(0o200)
 
 
+def fifo(path):
+    os.mkfifo(path)
+
+
+def unix_socket(path):
+    # A socket's path must be short: bound relative to the working folder.
+    name = os.path.relpath(path)
+    if len(os.fsencode(name)) > 100:
+        pytest.skip("no short path for a socket here")
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(name)
+    server.close()
+
+
 # (make the bad file at a path, the reason a refusal gives)
 BAD_FILES = [
     pytest.param(invalid_json, "it is not valid JSON (", id="invalid-json"),
@@ -31,6 +46,8 @@ BAD_FILES = [
     pytest.param(directory, "it could not be read ([Errno 21] Is a directory", id="directory"),
     pytest.param(unreadable, "it could not be read ([Errno 13] Permission denied", id="unreadable",
                  marks=pytest.mark.needs_file_modes),
+    pytest.param(fifo, "it is a FIFO, not a regular file", id="fifo", marks=pytest.mark.may_block),
+    pytest.param(unix_socket, "it is a socket, not a regular file", id="socket"),
 ]
 
 

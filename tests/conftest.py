@@ -1,6 +1,7 @@
 
 import functools
 import os
+import signal
 import tempfile
 
 import pytest
@@ -58,6 +59,32 @@ def pytest_configure(config):
         "needs_file_modes: the case needs file modes to bind this process; as root they run in "
         "a child without the override capabilities "
         "(test_module_overrides.py::test_file_mode_cases_without_root_overrides)")
+    config.addinivalue_line(
+        "markers", "may_block: the case fails, rather than hangs, when something waits on a file")
+
+
+class Blocked(BaseException):
+    """Something waited on a file for as long as no configuration read may take.
+
+    Not an Exception: no guard on the way may take it for a bad file."""
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    if item.get_closest_marker("may_block") is None:
+        yield
+        return
+
+    def blocked(signum, frame):
+        raise Blocked("blocked on a file")
+
+    previous = signal.signal(signal.SIGALRM, blocked)
+    signal.alarm(20)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 @functools.lru_cache(maxsize=None)

@@ -3,6 +3,7 @@ import errno
 import json
 import os
 import shutil
+import subprocess
 
 import pytest
 import torch
@@ -735,6 +736,8 @@ def saving(monkeypatch, tmp_path, example_net, answers):
 def mend(path):
     if path.is_dir():
         shutil.rmtree(path)
+    elif path.exists() and not path.is_file():
+        path.unlink()
     elif path.exists():
         path.chmod(0o644)
     path.write_text('{"kept": true}')
@@ -790,41 +793,17 @@ def test_refused_save_changes_nothing_and_a_mended_file_saves(
     assert json.loads((tmp_path / bad).read_text())["kept"] is True
 
 
-def changed_in_between(monkeypatch, tmp_path):
+def test_merge_refused_after_the_check_propagates(saving, tmp_path):
+    GZL.pc.set_config_file("cfg.json")
+    (tmp_path / "cfg.json").write_text('{"kept": true}')
     real = zylsetup.persist_module_settings_updates
 
-    def after_the_check(*args, **kwargs):
+    def changed_in_between(*args, **kwargs):
         (tmp_path / "cfg.json").write_text("[]")
         return real(*args, **kwargs)
 
-    return after_the_check, ValueError, "cfg.json"
-
-
-def disk_full(monkeypatch, tmp_path):
-    real = zylsetup.persist_module_settings_updates
-    real_pwrite = os.pwrite
-
-    def no_space(fd, data, offset):
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-
-    def after_the_check(*args, **kwargs):
-        monkeypatch.setattr(os, "pwrite", no_space)
-        try:
-            return real(*args, **kwargs)
-        finally:
-            monkeypatch.setattr(os, "pwrite", real_pwrite)
-
-    return after_the_check, OSError, RUN_FILE
-
-
-@pytest.mark.parametrize("fault", [changed_in_between, disk_full],
-                         ids=["file-changed-in-between", "disk-full"])
-def test_write_failing_after_the_check_propagates(saving, monkeypatch, tmp_path, fault):
-    GZL.pc.set_config_file("cfg.json")
-    (tmp_path / "cfg.json").write_text('{"kept": true}')
-    writer, expected, named = fault(monkeypatch, tmp_path)
-    h = saving(AS_DEFAULT, expect=expected, writer=writer)
-    assert named in str(h.raised) and ".tmp" not in str(h.raised)
+    h = saving(AS_DEFAULT, expect=ValueError, writer=changed_in_between)
+    assert "cfg.json" in str(h.raised) and ".tmp" not in str(h.raised)
     assert h.log[-1] == "exit"
     assert GZL.pc.__dict__["_auto_persist_config"] is True
     # Each file holds a whole content: the old one, or all of the new one.
@@ -832,3 +811,133 @@ def test_write_failing_after_the_check_propagates(saving, monkeypatch, tmp_path,
     assert files == [RUN_FILE, "cfg.json"]
     for name in files:
         json.loads((tmp_path / name).read_text())
+
+
+# --- a write that fails after the check ----------------------------------------------------
+
+def no_space(*args):
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+class SmallDisk:
+    """A folder on a 64 KiB tmpfs where mounting is allowed; elsewhere a folder
+    whose writes find the disk full while it is filled."""
+
+    def __init__(self, path, mounted):
+        self.path, self.mounted = path, mounted
+        self.patches = pytest.MonkeyPatch()
+
+    def fill(self):
+        if not self.mounted:
+            self.patches.setattr(os, "pwrite", no_space)
+            self.patches.setattr(os, "write", no_space)
+            return
+        fd = os.open(self.path / "filler", os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while os.write(fd, bytes(4096)):
+                pass
+        except OSError as error:
+            assert error.errno == errno.ENOSPC
+        finally:
+            os.close(fd)
+
+    def free(self):
+        self.patches.undo()
+        if self.mounted:
+            os.remove(self.path / "filler")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    folder = tmp_path / "disk"
+    folder.mkdir()
+    mount = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)]
+    mounted = (os.geteuid() == 0 and shutil.which("mount") is not None
+               and subprocess.run(mount, capture_output=True).returncode == 0)
+    disk = SmallDisk(folder, mounted)
+    yield disk
+    disk.patches.undo()
+    if mounted:
+        os.chdir(tmp_path)
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+def contents(root, names):
+    return {name: (root / name).read_text() for name in names}
+
+
+@pytest.mark.parametrize(
+    "config_file, save_keys, typed",
+    [(None, JUST_THIS_RUN, ()), ("cfg.json", AS_DEFAULT, ()), (None, AS_DEFAULT, ("cfg.json",) * 2)],
+    ids=["just-this-run", "as-default", "typed-name"],
+)
+def test_full_disk_keeps_the_session_and_saving_again_writes_everything(
+        saving, small_disk, monkeypatch, config_file, save_keys, typed):
+    root = small_disk.path
+    monkeypatch.chdir(root)
+    (root / "ZYL").mkdir()
+    old = {RUN_FILE: '{"kept": true}', "cfg.json": '{"kept": true}'}
+    for name, content in old.items():
+        (root / name).write_text(content)
+    GZL.pc.set_config_file(config_file)
+    small_disk.fill()
+
+    def check_then_free(h):
+        # Every file as it was, nothing beside them, nothing confirmed or typed kept.
+        assert contents(root, old) == old
+        assert sorted(p.name for p in (root / "ZYL").iterdir()) == ["ZYL_config.json"]
+        assert GZL.pc.get_configuration_confirmed() is False
+        assert GZL.pc.get_config_file() == config_file
+        small_disk.free()
+        return "s"
+
+    h = saving(save_keys, then=["\r", ESC, check_then_free, *save_keys], expect=None, typed=typed)
+    failed_at = kinds(h).index("SAVE") + len(save_keys)
+    assert h.tags()[failed_at] == "TARGETS"
+    assert h.frames[failed_at].split("\n")[-1] == (
+        f'<D9A441>  Cannot save to "{RUN_FILE}": No space left on device; nothing was saved.')
+    assert h.tags()[failed_at + 1] == f"OVERRIDES .embed 0 '' {PENDING!r}"
+    assert GZL.pc.get_configuration_confirmed() is True
+    written = [RUN_FILE, "cfg.json"] if save_keys == AS_DEFAULT else [RUN_FILE]
+    for name in written:
+        saved = json.loads((root / name).read_text())
+        assert saved["kept"] is True and saved["module_settings"] == PENDING
+    assert json.loads((root / RUN_FILE).read_text())["module_ids_to_zylate"] == [".embed"]
+
+
+def overrides_meet_a_full_disk(monkeypatch):
+    real = zylsetup.persist_module_settings_updates
+
+    def after_the_outputs(*args, **kwargs):
+        with monkeypatch.context() as patches:
+            patches.setattr(os, "pwrite", no_space)
+            return real(*args, **kwargs)
+
+    return after_the_outputs
+
+
+def outputs_over_quota(monkeypatch):
+    def persist_config_outputs(overwrite_config_file=False):
+        raise OSError(errno.EDQUOT, os.strerror(errno.EDQUOT), "cfg.json")
+
+    monkeypatch.setattr(GZL.pc, "persist_config_outputs", persist_config_outputs)
+    return zylsetup.persist_module_settings_updates
+
+
+@pytest.mark.parametrize(
+    "fault, message",
+    [(overrides_meet_a_full_disk, f'Cannot save to "{RUN_FILE}": No space left on device; '
+                                  f'already written: "{RUN_FILE}", "cfg.json".'),
+     (outputs_over_quota, 'Cannot save to "cfg.json": Disk quota exceeded; nothing was saved.')],
+    ids=["overrides-after-the-outputs", "outputs-over-quota"],
+)
+def test_failed_write_names_the_file_the_reason_and_what_was_written(
+        saving, monkeypatch, tmp_path, fault, message):
+    GZL.pc.set_config_file("cfg.json")
+    (tmp_path / "cfg.json").write_text('{"kept": true}')
+    h = saving(AS_DEFAULT, then=["\r"], writer=fault(monkeypatch))
+    assert h.frames[-2].split("\n")[-1] == "<D9A441>  " + message
+    assert h.tags()[-1] == f"OVERRIDES .embed 0 '' {PENDING!r}"
+    assert GZL.pc.get_configuration_confirmed() is False and GZL.pc.get_config_file() == "cfg.json"
+    for path in (tmp_path / RUN_FILE, tmp_path / "cfg.json"):
+        assert not path.exists() or json.loads(path.read_text())

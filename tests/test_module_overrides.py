@@ -4,15 +4,17 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
-from bad_files import BAD_FILES, disk_state
+from bad_files import BAD_FILES, disk_state, fifo, unix_socket
 from conftest import file_modes_bind
 
 
@@ -109,6 +111,14 @@ def test_load_merges_per_scope_key(files):
 )
 def test_load_skips_unusable_file(files, content):
     (files / "config.json").write_text(content)
+    write_json("run/run_config.json", {"module_settings": {".y": {"z": 1}}})
+    assert zylsetup.load_existing_module_settings() == {".y": {"z": 1}}
+
+
+@pytest.mark.may_block
+@pytest.mark.parametrize("make", [fifo, unix_socket], ids=["fifo", "socket"])
+def test_load_skips_what_is_not_a_regular_file(files, make):
+    make(files / "config.json")
     write_json("run/run_config.json", {"module_settings": {".y": {"z": 1}}})
     assert zylsetup.load_existing_module_settings() == {".y": {"z": 1}}
 
@@ -356,6 +366,53 @@ def test_save_refusal_of_a_file_standing_for_a_folder(files):
                        f'it in; nothing was saved.')
 
 
+def link_loop(root, monkeypatch):
+    os.symlink("loop.json", root / "loop.json")
+
+
+def under_sys(root, monkeypatch):
+    if not os.path.isdir("/sys/kernel"):
+        pytest.skip("no /sys here")
+
+
+def current_folder_deleted(root, monkeypatch):
+    (root / "gone").mkdir()
+    monkeypatch.chdir(root / "gone")
+    (root / "gone").rmdir()
+
+
+LONG = "n" * 300
+TOO_LONG = "its name is longer than the file system allows"
+
+
+@pytest.mark.parametrize(
+    "run_file, config_file, prepare, refused, reason",
+    [("ZYL/ZYL_config.json", "ZYL", None, "ZYL", 'it is the folder of "ZYL/ZYL_config.json"'),
+     ("run.json", "run.json/cfg.json", None, "run.json", 'it is the folder of "run.json/cfg.json"'),
+     (RUN_FILE, "cfg/", None, "cfg/", "it names a folder, not a file"),
+     (RUN_FILE, LONG + ".json", None, LONG + ".json", TOO_LONG),
+     ("loop.json", None, link_loop, "loop.json",
+      "it cannot be looked up ([Errno 40] Too many levels of symbolic links)"),
+     (f"new/{LONG}/run.json", None, None, f"new/{LONG}/run.json", TOO_LONG),
+     ("/sys/zylora-new/run.json", None, under_sys, "/sys/zylora-new/run.json", 'its folder "/sys'),
+     (RUN_FILE, None, current_folder_deleted, RUN_FILE, "the current folder no longer exists (")],
+    ids=["typed-run-file-folder", "run-file-as-folder", "typed-ends-in-slash", "typed-too-long",
+         "link-loop", "folder-name-too-long", "folder-cannot-be-made", "current-folder-deleted"],
+)
+def test_save_refusal_of_names_that_cannot_be_the_file(files, fresh_pc, monkeypatch, run_file,
+                                                       config_file, prepare, refused, reason):
+    fresh_pc.set_run_config_path(run_file)
+    fresh_pc.set_config_file(config_file)
+    if prepare:
+        prepare(files, monkeypatch)
+    before = disk_state(files)
+    refusal = zylsetup._save_destination_refusal(config_file is not None)
+    assert refusal.startswith(f'Cannot save to "{refused}": {reason}')
+    assert refusal.endswith("; nothing was saved.")
+    assert disk_state(files) == before
+    assert not os.path.exists("/sys/zylora-new")
+
+
 @pytest.mark.needs_file_modes
 @pytest.mark.parametrize(
     "folder_mode, file_mode, reason",
@@ -412,6 +469,95 @@ def test_hard_linked_file_keeps_its_links(files, write):
     assert os.stat(files / RUN_FILE).st_nlink == 2
     assert (files / "other_name.json").read_text() == (files / RUN_FILE).read_text()
     assert json.loads((files / "other_name.json").read_text())["keep"] == 1
+    assert listing(files / "run") == ["run_config.json"]
+
+
+def other_group():
+    """A group the writer may give a file that is not its own primary group."""
+    own = os.getegid()
+    candidates = [1, 2, 65534] if os.geteuid() == 0 else os.getgroups()
+    return next((group for group in candidates if group != own), None)
+
+
+def give(path, uid, gid):
+    try:
+        os.chown(path, uid, gid)
+    except (PermissionError, TypeError):  # not ours to give (or no second group)
+        pytest.skip(f"this process cannot give a file to {uid}:{gid}")
+
+
+def give_group(path):
+    give(path, -1, other_group())
+    os.chmod(path, 0o660)
+    return lambda p: (os.stat(p).st_gid, stat.S_IMODE(os.stat(p).st_mode))
+
+
+def give_owner(path):
+    give(path, 65534, other_group())
+    return lambda p: (os.stat(p).st_uid, os.stat(p).st_gid)
+
+
+def give_attribute(name, value):
+    def give(path):
+        try:
+            os.setxattr(path, name, value)
+        except (AttributeError, OSError) as error:
+            pytest.skip(f"no {name} here: {error}")
+        return lambda p: os.getxattr(p, name)
+
+    return give
+
+
+NO_ID = 0xFFFFFFFF
+# The ACL user::rw- user:65534:r-- group::r-- mask::r-- other::r-- as the system stores it.
+ACL = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in [
+    (0x01, 6, NO_ID), (0x02, 4, 65534), (0x04, 4, NO_ID), (0x10, 4, NO_ID), (0x20, 4, NO_ID)])
+
+METADATA = [pytest.param(give_group, id="group"),
+            pytest.param(give_owner, id="owner"),
+            pytest.param(give_attribute("user.zylora", b"kept"), id="extended-attribute"),
+            pytest.param(give_attribute("system.posix_acl_access", ACL), id="acl")]
+
+
+def holds_new_content(path):
+    return json.loads(path.read_text()).keys() > {"keep"}
+
+
+@pytest.mark.parametrize("write", WRITERS)
+@pytest.mark.parametrize("give", METADATA)
+def test_replaced_file_keeps_its_metadata(files, write, give):
+    (files / "run").mkdir()
+    (files / RUN_FILE).write_text('{"keep": 1}')
+    read = give(files / RUN_FILE)
+    before = read(files / RUN_FILE)
+    write()
+    assert read(files / RUN_FILE) == before
+    assert holds_new_content(files / RUN_FILE)
+    assert listing(files / "run") == ["run_config.json"]
+
+
+@pytest.mark.parametrize("write", WRITERS)
+@pytest.mark.parametrize(
+    "give, refused",
+    [(give_group, "fchown"), (give_attribute("user.zylora", b"kept"), "setxattr")],
+    ids=["group", "extended-attribute"],
+)
+def test_metadata_that_cannot_follow_is_kept_by_writing_in_place(files, monkeypatch, write,
+                                                                give, refused):
+    (files / "run").mkdir()
+    path = files / RUN_FILE
+    path.write_text('{"keep": 1}')
+    read = give(path)
+    before, inode = read(path), os.stat(path).st_ino
+
+    def refuse(*args):
+        raise PermissionError(errno.EPERM, os.strerror(errno.EPERM))
+
+    monkeypatch.setattr(os, refused, refuse)
+    write()
+    monkeypatch.undo()
+    assert os.stat(path).st_ino == inode and read(path) == before
+    assert holds_new_content(path)
     assert listing(files / "run") == ["run_config.json"]
 
 
@@ -504,10 +650,27 @@ def test_full_disk_leaves_the_old_content_and_names_the_file(files, monkeypatch,
     with pytest.raises(OSError) as error:
         write()
     monkeypatch.undo()
-    assert error.value.errno == errno.ENOSPC and error.value.filename == RUN_FILE
+    # Every copy beside its file is written before any file is written in
+    # place: the hard-linked file is not reached.
+    assert error.value.errno == errno.ENOSPC
+    assert error.value.filename == ("config.json" if hard_linked else RUN_FILE)
     assert (files / RUN_FILE).read_bytes() == old
     assert listing(files / "run") == ["run_config.json"]
     assert not (files / "config.json").exists()
+
+
+def test_large_file_written_in_place_in_linear_time(files, fresh_pc):
+    # A hard-linked file is written in place, its old bytes kept for a
+    # failure: 40 MB take a fraction of a second of this process's time when
+    # they are read in linear time, and many seconds when not.
+    fresh_pc.set_run_config_path("run.json")
+    (files / "run.json").write_text(json.dumps({"blob": "x" * (40 << 20)}))
+    os.link(files / "run.json", files / "other_name.json")
+    started = time.process_time()
+    zylsetup.persist_module_settings_updates({"Linear": {"a": 1}})
+    assert time.process_time() - started < 4
+    assert json.loads((files / "other_name.json").read_text())["module_settings"] == {
+        "Linear": {"a": 1}}
 
 
 def test_file_mode_cases_without_root_overrides():

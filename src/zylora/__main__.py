@@ -2,8 +2,8 @@
 
 Runs against the stand-in run configuration, in the current directory; after
 a save it prints the target lists and the files that were written.  When the
-configurator cannot run (no terminal, a rank other than 0) or a save fails,
-it prints why on standard error and ends with status 1.
+configurator cannot run (no terminal, a rank other than 0) or fails, it
+prints why on standard error and ends with status 1.
 """
 
 import os

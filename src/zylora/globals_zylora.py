@@ -11,6 +11,7 @@ import errno
 import json
 import os
 import secrets
+import stat
 
 DOING_SWITCH_EVERY_TIME = 0
 DOING_HISTORY = 1
@@ -39,17 +40,41 @@ def _json_kind(value):
     return "null" if value is None else "value"
 
 
+def _irregular_kind(status):
+    """What stands there when it is neither a regular file nor a folder."""
+    mode = status.st_mode
+    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        return None
+    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "a special file"
+
+
+def _open_without_blocking(path, flags):
+    return os.open(path, flags | os.O_NONBLOCK | os.O_NOCTTY, 0o666)
+
+
 def _load_json_object(path):
     """The object an existing configuration file holds.
 
     A file that holds anything else cannot be merged into without losing
-    what it holds, so it stops the write instead of being replaced.
+    what it holds, so it stops the write instead of being replaced.  Nothing
+    but a regular file is opened, and the open never waits (a FIFO would).
     """
     def refuse(why, cause=None):
         message = f'Cannot write the run configuration to "{path}": {why}; the file was left unchanged.'
         raise ValueError(message) from cause
 
-    with open(path, "r", encoding="utf-8") as handle:  # an OSError names the file itself
+    kind = _irregular_kind(os.stat(path))
+    if kind:
+        refuse(f"it is {kind}, not a regular file")
+    # An OSError names the file itself.
+    with open(path, "r", encoding="utf-8", opener=_open_without_blocking) as handle:
+        kind = _irregular_kind(os.fstat(handle.fileno()))
+        if kind:
+            refuse(f"it is {kind}, not a regular file")
         try:
             loaded = json.load(handle)
         except UnicodeDecodeError as exc:
@@ -61,45 +86,110 @@ def _load_json_object(path):
     return loaded
 
 
+def _refuse_irregular(status, path):
+    if stat.S_ISDIR(status.st_mode):
+        raise OSError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    kind = _irregular_kind(status)
+    if kind:
+        raise OSError(errno.EINVAL, f"it is {kind}, not a regular file", path)
+
+
 def _write_all(fd, data):
+    view = memoryview(data)
     done = 0
     while done < len(data):
-        done += os.pwrite(fd, data[done:], done)
+        done += os.pwrite(fd, view[done:], done)
 
 
-def _overwrite_in_place(target, data, existed):
-    # On a failure the old content goes back: it fits where it was, so a full
-    # disk cannot refuse it.
-    fd = os.open(target, os.O_RDWR | os.O_CREAT, 0o666)
+class _Write:
+    """One file of a write on its way to disk."""
+
+    def __init__(self, path, data):
+        self.path = path  # as the configuration names it: errors name it
+        self.target = os.path.realpath(path)  # the file a symbolic link leads to
+        self.data = data
+        self.status = None  # the target's status before, or None for a new file
+        self.temporary = None  # the finished copy beside it; None: written in place
+
+
+def _overwrite_in_place(write):
+    # On a failure the old content goes back (it fits where it was, so a full
+    # disk cannot refuse it) with its times.
+    status = write.status
+    fd = _open_without_blocking(write.target, os.O_RDWR | os.O_CREAT)
     old = None
     try:
-        old = b"".join(iter(lambda: os.read(fd, 1 << 16), b""))
-        _write_all(fd, data)
-        os.ftruncate(fd, len(data))
+        _refuse_irregular(os.fstat(fd), write.path)
+        old = b"".join(iter(lambda: os.read(fd, 1 << 20), b""))
+        _write_all(fd, write.data)
+        os.ftruncate(fd, len(write.data))
         os.fsync(fd)
     except BaseException:
         try:
-            if old is not None:
+            if old is not None and status is not None:
                 _write_all(fd, old)
                 os.ftruncate(fd, len(old))
+                os.utime(fd, ns=(status.st_atime_ns, status.st_mtime_ns))
         except OSError:
             pass
         os.close(fd)
-        if not existed:
+        if status is None:
             try:
-                os.remove(target)
+                os.remove(write.target)
             except OSError:
                 pass
         raise
     os.close(fd)
 
 
-def _replace_through_temporary(target, data, status):
-    """Swaps a finished copy in; False, leaving nothing behind, where the
-    folder refuses a new file or a rename over the old one."""
-    folder, base = os.path.split(target)
+def _carry_extended_attributes(fd, target):
+    if not hasattr(os, "listxattr"):
+        return
+    try:
+        names = os.listxattr(target)
+    except OSError as exc:
+        if exc.errno in (errno.ENOTSUP, errno.EOPNOTSUPP):
+            return
+        raise
+    # What the new file got by itself from its folder (a default ACL) goes.
+    for name in os.listxattr(fd):
+        if name not in names:
+            os.removexattr(fd, name)
+    for name in names:
+        value = os.getxattr(target, name)
+        try:
+            own = os.getxattr(fd, name)
+        except OSError:
+            own = None
+        if own != value:
+            os.setxattr(fd, name, value)
+
+
+def _carry_metadata(fd, write):
+    """Owner, group, extended attributes (ACLs among them), then mode, as a
+    change of owner clears set-id bits; False where any cannot follow."""
+    status = write.status
+    mode = status.st_mode & 0o7777
+    try:
+        own = os.fstat(fd)
+        if (own.st_uid, own.st_gid) != (status.st_uid, status.st_gid):
+            os.fchown(fd, status.st_uid, status.st_gid)
+        _carry_extended_attributes(fd, write.target)
+        os.fchmod(fd, mode)
+        own = os.fstat(fd)
+    except OSError:
+        return False
+    return (own.st_uid, own.st_gid, own.st_mode & 0o7777) == (status.st_uid, status.st_gid, mode)
+
+
+def _write_temporary(write):
+    """Writes the whole new content beside the target, with its metadata;
+    leaves `temporary` None, and nothing behind, where the folder refuses a
+    new file or the metadata cannot follow."""
+    folder, base = os.path.split(write.target)
     while True:
-        temp = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
+        # Only 50 characters of the name, so a long name still fits.
+        temp = os.path.join(folder, f".{base[:50]}.{secrets.token_hex(6)}.tmp")
         try:
             fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
             break
@@ -107,51 +197,86 @@ def _replace_through_temporary(target, data, status):
             continue
         except OSError as exc:
             if exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
-                return False
+                return
             raise
     try:
         try:
-            if status is not None:
-                os.chmod(temp, status.st_mode & 0o7777)
-            _write_all(fd, data)
-            os.fsync(fd)
+            carried = write.status is None or _carry_metadata(fd, write)
+            if carried:
+                _write_all(fd, write.data)
+                os.fsync(fd)
         finally:
             os.close(fd)
-        os.replace(temp, target)
-    except BaseException as exc:
-        try:
-            os.remove(temp)
-        except OSError:
-            pass
-        # A file mounted on its own, or someone else's in a sticky folder.
-        if isinstance(exc, OSError) and exc.errno in (errno.EBUSY, errno.EXDEV, errno.EPERM,
-                                                      errno.EACCES):
-            return False
+    except BaseException:
+        _remove_quietly(temp)
         raise
-    return True
+    if carried:
+        write.temporary = temp
+    else:
+        _remove_quietly(temp)
 
 
-def _write_json(path, data):
-    """Writes data as path's whole new content; the file ends up holding its
-    old content or all of the new one.
-
-    A symbolic link is written through; an existing file keeps its mode, its
-    owner and its hard links.  An error names path, never a temporary file.
-    """
-    encoded = json.dumps(data, indent=2).encode("utf-8")
-    target = os.path.realpath(path)
+def _remove_quietly(path):
     try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def _commit(writes, at):
+    # The files written in place first: until the first swap every file
+    # still holds its old content.
+    for write in writes:
+        at[0] = write
+        if write.temporary is None:
+            _overwrite_in_place(write)
+    for write in writes:
+        at[0] = write
+        temp, write.temporary = write.temporary, None
+        if temp is None:
+            continue
         try:
-            status = os.stat(target)
-        except FileNotFoundError:
-            status = None
-        # Renaming over a hard-linked file or someone else's would cut the
-        # links or take the file over: those are written in place.
-        in_place = status is not None and (status.st_nlink > 1 or status.st_uid != os.geteuid())
-        if in_place or not _replace_through_temporary(target, encoded, status):
-            _overwrite_in_place(target, encoded, status is not None)
-    except OSError as exc:
-        if exc.errno is None or exc.filename == path:
+            os.replace(temp, write.target)
+        except OSError as exc:
+            _remove_quietly(temp)
+            # A file mounted on its own, or someone else's in a sticky folder.
+            if exc.errno not in (errno.EBUSY, errno.EXDEV, errno.EPERM, errno.EACCES):
+                raise
+            _overwrite_in_place(write)
+
+
+def _write_json_files(files):
+    """Writes each (path, data) as that path's whole new content; each file
+    ends up holding its old content or all of the new one.
+
+    Every new content is written beside its file before the first file is
+    replaced, so a full disk met on the way leaves every file as it was.  A
+    symbolic link is written through; an existing file keeps its owner,
+    group, mode, extended attributes and hard links.  An error names the path,
+    never a temporary file.
+    """
+    writes = [_Write(path, json.dumps(data, indent=2).encode("utf-8")) for path, data in files]
+    at = [None]
+    try:
+        for write in writes:
+            at[0] = write
+            try:
+                write.status = os.stat(write.target)
+            except FileNotFoundError:
+                pass
+            else:
+                _refuse_irregular(write.status, write.path)
+                # A rename would cut the other names of a hard-linked file off.
+                if write.status.st_nlink > 1:
+                    continue
+            _write_temporary(write)
+        _commit(writes, at)
+    except BaseException as exc:
+        for write in writes:
+            if write.temporary is not None:
+                _remove_quietly(write.temporary)
+        path = at[0].path if at[0] is not None else None
+        if not isinstance(exc, OSError) or exc.errno is None or path is None or exc.filename == path:
             raise
         raise type(exc)(exc.errno, exc.strerror, path) from exc
 
@@ -427,7 +552,7 @@ class ZYLConfig:
             parent = os.path.dirname(path)
             if parent:
                 os.makedirs(parent, exist_ok=True)
-            _write_json(path, data)
+        _write_json_files(merged.items())
         return list(merged)
 
     def maybe_auto_persist(self):

@@ -177,30 +177,59 @@ bool save_refused(ConfiguratorState &s, bool overwrite_config_file) {
     return true;
 }
 
+// Writes the configuration object's outputs, then the pending overrides.  No
+// check foresees a full disk, a quota or a platform writer that fails: such an
+// operating-system error ends the save, not the session.  False then, with
+// the message naming the file, the reason and what was already written,
+// shown as a refusal is.
+bool persisted(ConfiguratorState &s, bool overwrite_config_file) {
+    py::list before = save_destination_stamps(overwrite_config_file);
+    try {
+        pc().attr("persist_config_outputs")("overwrite_config_file"_a = overwrite_config_file);
+        call("persist_module_settings_updates", s.module_settings_overrides,
+             "overwrite_config_file"_a = overwrite_config_file);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        s.status_message = save_failure_message(e, before);
+        s.overlay = py::none();
+        return false;
+    }
+    return true;
+}
+
 // Writes the run's configuration, and for a choice other than 0 the reusable
 // configuration file as well, asking for its name on the normal screen when
 // none is set, and confirms the choice.  The files are checked once, before
-// anything is written.  False when they refused the save: nothing was
-// written, the confirmation is as it was and a name typed for this save is
-// forgotten.
+// anything is written.  False when they refused the save or a write failed:
+// the confirmation is as it was and a name typed for this save is forgotten.
 bool finalize_save(ConfiguratorState &s, long choice_index) {
     if (choice_index == 0) {
-        if (save_refused(s, false)) return false;
-        pc().attr("persist_config_outputs")("overwrite_config_file"_a = false);
-        call("persist_module_settings_updates", s.module_settings_overrides,
-             "overwrite_config_file"_a = false);
+        if (save_refused(s, false) || !persisted(s, false)) return false;
         confirm_configuration();
         return true;
     }
+    py::object pc_dict = pc().attr("__dict__");
+    py::object confirmed_before;
+    bool typed = false;
+    bool had_entry = false;
+    py::object typed_over;
+    auto put_back = [&] {
+        if (typed) {
+            if (had_entry) pc_dict["_config_file"] = typed_over;
+            else pc_dict.attr("pop")("_config_file", py::none());
+        }
+        pc().attr("set_configuration_confirmed")(confirmed_before);
+    };
     if (truthy(pc().attr("get_config_file")())) {
         // The files are known: a refusal is found before the confirmation
         // is touched.
         if (save_refused(s, true)) return false;
+        confirmed_before = confirmation_now();
         confirm_configuration();
     } else {
         // Saving as the default confirms first, so a cancelled file-name
         // prompt still leaves the choice confirmed.
-        py::object confirmed_before = confirmation_now();
+        confirmed_before = confirmation_now();
         confirm_configuration();
         py::object save_name = pc().attr("get_save_name")();
         if (!truthy(save_name)) save_name = py::str("ZYL");
@@ -220,21 +249,20 @@ bool finalize_save(ConfiguratorState &s, long choice_index) {
         }
         // Straight into the instance dictionary, so no setter (and no
         // auto-persist) runs before the write below.
-        py::object pc_dict = pc().attr("__dict__");
-        const bool had_entry = pc_dict.contains("_config_file");
-        py::object typed_over = had_entry ? py::object(pc_dict["_config_file"]) : py::object();
+        typed = true;
+        had_entry = pc_dict.contains("_config_file");
+        if (had_entry) typed_over = pc_dict["_config_file"];
         pc_dict["_config_file"] = filename;
         call("enter_alternate_screen");
         if (save_refused(s, true)) {
-            if (had_entry) pc_dict["_config_file"] = typed_over;
-            else pc_dict.attr("pop")("_config_file", py::none());
-            pc().attr("set_configuration_confirmed")(confirmed_before);
+            put_back();
             return false;
         }
     }
-    pc().attr("persist_config_outputs")("overwrite_config_file"_a = true);
-    call("persist_module_settings_updates", s.module_settings_overrides,
-         "overwrite_config_file"_a = true);
+    if (!persisted(s, true)) {
+        put_back();
+        return false;
+    }
     return true;
 }
 
