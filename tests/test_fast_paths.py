@@ -104,6 +104,48 @@ def test_list_replaced_mid_pass_is_read_afresh(monkeypatch, entries):
     assert got[ids[-1]]["eff"] == "zylated"
 
 
+class EditingPC(CountingPC):
+    """Hands out the same lists, and edits one in place (as a getter that
+    refreshes its list, or a watcher thread, can) right before its getter's
+    call number `at_call` returns it."""
+
+    def __init__(self, key, at_call, edit, *lists):
+        super().__init__("same-list", *lists)
+        self.key, self.at_call, self.edit = key, at_call, edit
+
+    def _get(self, key):
+        if key == self.key and self.calls.count(key) == self.at_call:
+            self.edit(self.lists[key])
+        return super()._get(key)
+
+
+IN_PLACE_EDITS = {
+    "same-length-swap": lambda values, leaver, newcomer: values.__setitem__(values.index(leaver), newcomer),
+    "append": lambda values, leaver, newcomer: values.append(newcomer),
+    "remove": lambda values, leaver, newcomer: values.remove(leaver),
+}
+
+
+@pytest.mark.parametrize("edit", IN_PLACE_EDITS.values(), ids=IN_PLACE_EDITS.keys())
+@pytest.mark.parametrize("which", ["id-list", "type-list"])
+def test_list_edited_in_place_mid_pass_is_read_as_it_is(monkeypatch, entries, edit, which):
+    ids = [e["id"] for e in entries]
+    if which == "id-list":
+        key, leaver, newcomer = "ids_zylate", ids[-2], ids[-1]
+        lists = ([ids[0], leaver], [], [], [])
+    else:
+        key, leaver, newcomer = "names_track", "Dropout", "Linear"
+        lists = ([], [], [], ["LayerNorm", leaver])
+
+    def make_pc():
+        return EditingPC(key, len(entries) // 2, lambda values: edit(values, leaver, newcomer),
+                         *map(list, lists))
+
+    got = native_and_reference(monkeypatch, entries, make_pc)
+    # the edit shows in the second half of the pass
+    assert got != reference_resolve(entries, CountingPC("same-list", *map(list, lists)))
+
+
 def synthetic(ids, type_name="Linear"):
     return [{"id": i, "type_name": type_name} for i in ids]
 
