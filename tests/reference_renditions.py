@@ -71,6 +71,28 @@ def reference_resolve(entries, pc):
     return out
 
 
+def reference_budget_line(entries, resolved):
+    """The budget line step by step, each module's parameters as its
+    named_parameters(recurse=False) yields them now."""
+    sums = {"total": [0, set()], "added": [0, set()]}
+
+    def count(module, which):
+        for _, parameter in module.named_parameters(recurse=False):
+            if id(parameter) not in sums[which][1]:
+                sums[which][1].add(id(parameter))
+                sums[which][0] += parameter.numel()
+
+    for e in entries:
+        count(e["module"], "total")
+        if resolved[e["id"]]["eff"] == "zylated":
+            count(e["module"], "added")
+    added, total = sums["added"][0], sums["total"][0]
+    pct = 100.0 * added / total if total else 0.0
+    return ("Zylation budget:  +" + zylsetup.format_human_count(added)
+            + " params per dendrite cycle  \u00b7  model " + zylsetup.format_human_count(total)
+            + "  (+" + format(pct, ".1f") + "% / cycle)")
+
+
 def reference_rows(entries, shown, selected, resolved, expanded):
     """The rows as the pieces bound in the module now would draw them; ids
     and class names in their shown form."""

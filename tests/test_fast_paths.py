@@ -2,6 +2,7 @@
 interpreter route gives: rebound names are honoured, unusual containers and
 modules take the ordinary route, and getters are still called every time."""
 
+import json
 import os
 import subprocess
 import sys
@@ -13,7 +14,9 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylsetup, zylstrip
 
-from reference_renditions import reference_resolve
+import torch_wrappers
+from reference_renditions import reference_budget_line, reference_forward, reference_resolve
+from test_forward_equivalence import FEATURES, dendrite_layer
 
 
 def native_and_reference(monkeypatch, entries, make_pc):
@@ -102,6 +105,48 @@ def test_list_replaced_mid_pass_is_read_afresh(monkeypatch, entries):
         monkeypatch, entries, lambda: SwappingPC("same-list", [ids[0]], [], [], [])
     )
     assert got[ids[-1]]["eff"] == "zylated"
+
+
+class EditingPC(CountingPC):
+    """Hands out the same lists, and edits one in place (as a getter that
+    refreshes its list, or a watcher thread, can) right before its getter's
+    call number `at_call` returns it."""
+
+    def __init__(self, key, at_call, edit, *lists):
+        super().__init__("same-list", *lists)
+        self.key, self.at_call, self.edit = key, at_call, edit
+
+    def _get(self, key):
+        if key == self.key and self.calls.count(key) == self.at_call:
+            self.edit(self.lists[key])
+        return super()._get(key)
+
+
+IN_PLACE_EDITS = {
+    "same-length-swap": lambda values, leaver, newcomer: values.__setitem__(values.index(leaver), newcomer),
+    "append": lambda values, leaver, newcomer: values.append(newcomer),
+    "remove": lambda values, leaver, newcomer: values.remove(leaver),
+}
+
+
+@pytest.mark.parametrize("edit", IN_PLACE_EDITS.values(), ids=IN_PLACE_EDITS.keys())
+@pytest.mark.parametrize("which", ["id-list", "type-list"])
+def test_list_edited_in_place_mid_pass_is_read_as_it_is(monkeypatch, entries, edit, which):
+    ids = [e["id"] for e in entries]
+    if which == "id-list":
+        key, leaver, newcomer = "ids_zylate", ids[-2], ids[-1]
+        lists = ([ids[0], leaver], [], [], [])
+    else:
+        key, leaver, newcomer = "names_track", "Dropout", "Linear"
+        lists = ([], [], [], ["LayerNorm", leaver])
+
+    def make_pc():
+        return EditingPC(key, len(entries) // 2, lambda values: edit(values, leaver, newcomer),
+                         *map(list, lists))
+
+    got = native_and_reference(monkeypatch, entries, make_pc)
+    # the edit shows in the second half of the pass
+    assert got != reference_resolve(entries, CountingPC("same-list", *map(list, lists)))
 
 
 def synthetic(ids, type_name="Linear"):
@@ -440,3 +485,108 @@ def test_shortcuts_copying_torch_only_on_listed_releases(version, switched_off, 
     assert got_route == route
     # the same budget either way: the second Linear's 3+1 of 2*3+3 + 3+1
     assert line == "Zylation budget:  +4 params per dendrite cycle  \u00b7  model 13  (+30.8% / cycle)"
+
+
+# --- Torch's methods wrapped, before or after zylora is imported ------------
+#
+# Each wrapper has the signature of the method it wraps and hides frozen
+# parameters or pruned layers once switched on; what zylora computes must
+# follow it, as the plain Python rendition (which calls the methods) does.
+
+def outcome(function, *args):
+    try:
+        return ("value", function(*args))
+    except Exception as error:  # the routes must fail alike as well
+        return ("raises", type(error))
+
+
+def same(a, b):
+    if a[0] != b[0]:
+        return False
+    return torch.equal(a[1], b[1]) if a[0] == "value" else a[1] is b[1]
+
+
+def budget_case(turn_on):
+    torch.manual_seed(0)
+    net = nn.Sequential(nn.Linear(4, 5), nn.Sequential(nn.Linear(5, 5), nn.LayerNorm(5)),
+                        nn.Linear(5, 2))
+    net[0].bias.requires_grad_(False)
+    net[1][0].weight.requires_grad_(False)
+    entries = zylsetup.get_module_entries(net)
+    resolved = {e["id"]: {"eff": "zylated" if i % 2 == 0 else None} for i, e in enumerate(entries)}
+    before = zylsetup.build_budget_line(entries, resolved)
+    turn_on()
+    native, reference = zylsetup.build_budget_line(entries, resolved), reference_budget_line(entries, resolved)
+    return native == reference, reference != before
+
+
+def forward_case(turn_on):
+    """A layer converted before anything is hidden, then a dendrite pruned and
+    a skip weight frozen."""
+    GZL.pc.set_zyl_forward_function(torch.tanh)
+    conv = zylstrip.ZYLModulePyThread(dendrite_layer(4))
+    torch.manual_seed(11)
+    x = torch.randn(5, FEATURES)
+    before = outcome(conv, x)
+    turn_on()
+    conv._modules["layer_array"]._modules["0"].pruned = True
+    conv._modules["skip_weights"]._parameters["1"].requires_grad_(False)
+    native, reference = outcome(conv, x), outcome(reference_forward, conv, x)
+    return same(native, reference), not same(reference, before)
+
+
+def conversion_case(turn_on):
+    """The layers a converted module takes over are those its layer reads."""
+    layer = dendrite_layer(4)
+    layer.layer_array[0].pruned = True
+    turn_on()
+    converted = zylstrip.make_module(layer)
+    native, reference = list(converted._modules["layer_array"]), list(getattr(layer, "layer_array"))
+    return native == reference, reference != list(layer._modules["layer_array"])
+
+
+def wrapped_results(key, turn_on):
+    """{case: (zylora agrees with the rendition, the wrapper changed it)}."""
+    if key in torch_wrappers.BUDGET_KEYS:
+        return {"budget": budget_case(turn_on)}
+    results = {"forward": forward_case(turn_on)}
+    if key == "Module.__getattr__":
+        results["conversion"] = conversion_case(turn_on)
+    return results
+
+
+@pytest.mark.parametrize("key", torch_wrappers.WRAPPERS)
+def test_torch_method_wrapped_after_import_is_followed(monkeypatch, key):
+    owner, name, wrapper = torch_wrappers.wrapper_for(key, lambda: True)
+    results = wrapped_results(key, lambda: monkeypatch.setattr(owner, name, wrapper))
+    assert results == dict.fromkeys(results, (True, True))
+
+
+PATCHED_BEFORE_IMPORT = """
+import json
+import torch_wrappers
+torch_wrappers.install_all()  # zylora is not imported yet
+import test_fast_paths as cases
+
+def results(key):
+    torch_wrappers.ACTIVE.clear()
+    return cases.wrapped_results(key, lambda: torch_wrappers.ACTIVE.add(key))
+
+print(json.dumps({key: results(key) for key in torch_wrappers.WRAPPERS}))
+"""
+
+
+@pytest.fixture(scope="module")
+def results_patched_before_import():
+    """Run once, on this run's route (the environment is passed on)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run([sys.executable, "-c", PATCHED_BEFORE_IMPORT], capture_output=True,
+                          text=True, timeout=300, cwd=here)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("key", torch_wrappers.WRAPPERS)
+def test_torch_method_wrapped_before_import_is_followed(results_patched_before_import, key):
+    results = results_patched_before_import[key]
+    assert results == dict.fromkeys(results, [True, True])

@@ -1,3 +1,6 @@
+import gc
+import weakref
+
 import pytest
 from torch import nn
 
@@ -257,3 +260,24 @@ def test_getter_exceptions_pass_unchanged(call):
 def test_entry_without_type_name_raises_key_error():
     with pytest.raises(KeyError, match="type_name"):
         zylsetup.resolve_entry_modes([{"id": ".a"}])
+
+
+@pytest.mark.parametrize("masked", [True, False], ids=["record-with-masked-mode", "plain-record"])
+def test_a_cycle_through_a_record_is_freed(entries, masked):
+    """A caller's note that reaches itself through a record the resolution
+    handed out (note -> record -> overridden -> note) is freed by the cycle
+    collector once nothing else holds it."""
+    set_lists(ids_t=[".encoder"], names_z=["Linear"])
+    resolved = zylsetup.resolve_entry_modes(entries)
+    record = next(r for r in resolved.values() if (r["overridden"] is not None) == masked)
+
+    class Note:
+        pass
+
+    note = Note()
+    note.record = record
+    (record["overridden"] if masked else record)["note"] = note
+    freed = weakref.ref(note)
+    del note, record, resolved
+    gc.collect()
+    assert freed() is None

@@ -61,16 +61,4 @@ inline PyObject *new_presized_dict(Py_ssize_t expected) {
 #endif
 }
 
-// Takes a container that can hold only texts and other such containers out
-// of the cycle collector's care by hand.  The mode records of a frame are
-// such dicts: thousands outlive each frame, and tracked they trigger a full
-// collection of the whole network every few frames.  Untracked they are
-// still freed by reference counting; a later write of a container into one
-// tracks it again.  The calls are public, but which objects the collector
-// may safely lose sight of is the interpreter's own business, hence here.
-// Built against CPython 3.9 to 3.13.
-inline void untrack_acyclic(PyObject *container) {
-    if (PyObject_GC_IsTracked(container)) PyObject_GC_UnTrack(container);
-}
-
 }  // namespace zyl::cpython

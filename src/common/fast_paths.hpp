@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -74,6 +75,75 @@ inline bool torch_release_tested(py::handle torch) {
             return false;
         })
         .get_stored();
+}
+
+namespace detail {
+
+// The UTF-8 text of an exact str; nothing for anything else.
+inline std::optional<std::string_view> exact_text(PyObject *value) {
+    if (value == nullptr || !PyUnicode_CheckExact(value)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+// `value` is an exact str equal to `text`.
+inline bool is_text(PyObject *value, std::string_view text) {
+    const std::optional<std::string_view> own = exact_text(value);
+    return own && *own == text;
+}
+
+// code.<attribute> is an exact str equal to `text`.
+inline bool code_attribute_is(PyObject *code, const char *attribute, std::string_view text) {
+    PyObject *value = PyObject_GetAttrString(code, attribute);
+    if (value == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = is_text(value, text);
+    Py_DECREF(value);
+    return same;
+}
+
+}  // namespace detail
+
+// Whether `function` is the very function that torch's module `module_name`
+// (already imported) defines as `qualname` ("Class.method"): a plain Python
+// function that runs with that module's namespace as its globals, whose code
+// was compiled from that module's file under that name.  Whatever stands in
+// its place fails: a wrapper keeps none of these, however much of the
+// original functools.wraps copies onto it (name, qualified name, module,
+// docstring, __wrapped__) and whatever signature it takes; so does another
+// of torch's functions put there.  A shortcut that copies what such a
+// function does asks this of every function it stands in for, each time it
+// decides for a class (the class's lookup may find a patch put there before
+// or after this module was imported).
+inline bool is_torch_own_function(py::handle function, const char *module_name,
+                                  std::string_view qualname) {
+    if (!function || !PyFunction_Check(function.ptr())) return false;
+    PyObject *module = PyDict_GetItemString(PyImport_GetModuleDict(), module_name);
+    if (module == nullptr || !PyModule_Check(module)) return false;
+    PyObject *globals = PyModule_GetDict(module);
+    if (globals == nullptr || PyFunction_GET_GLOBALS(function.ptr()) != globals) return false;
+    const std::optional<std::string_view> file =
+        detail::exact_text(PyDict_GetItemString(globals, "__file__"));
+    if (!file) return false;
+    PyObject *code = PyFunction_GET_CODE(function.ptr());
+    const std::size_t dot = qualname.rfind('.');
+    const std::string_view name = dot == std::string_view::npos ? qualname : qualname.substr(dot + 1);
+    if (!detail::code_attribute_is(code, "co_filename", *file) ||
+        !detail::code_attribute_is(code, "co_name", name)) {
+        return false;
+    }
+    // The qualified name is recorded on the code from 3.11 on.
+    if (PyObject_HasAttrString(code, "co_qualname")) {
+        return detail::code_attribute_is(code, "co_qualname", qualname);
+    }
+    return true;
 }
 
 // A shortcut that copies torch's behaviour: allowed by the switch and by the

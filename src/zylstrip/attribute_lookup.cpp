@@ -15,7 +15,6 @@ namespace {
 struct Known {
     getattrofunc module_getattro = nullptr;  // nn.Module's slot: the __getattr__ hook
     PyObject *object_getattribute = nullptr;  // object.__getattribute__
-    PyObject *module_getattr = nullptr;       // nn.Module.__getattr__
     PyObject *module_dict = nullptr;          // the __dict__ descriptor of nn.Module instances
     PyObject *getattr_name = nullptr;
     PyObject *getattribute_name = nullptr;
@@ -95,14 +94,10 @@ void capture(py::handle module_class) {
     k.object_getattribute = lookup_new(&PyBaseObject_Type, k.getattribute_name);
     if (!PyType_Check(module_class.ptr())) return;
     auto *type = reinterpret_cast<PyTypeObject *>(module_class.ptr());
-    PyObject *hook = cpython::type_lookup(type, k.getattr_name);
-    // Expected: a Python __getattr__ on top of the plain lookup.
-    if (hook == nullptr || !PyFunction_Check(hook) ||
-        type->tp_getattro == PyObject_GenericGetAttr ||
-        cpython::type_lookup(type, k.getattribute_name) != k.object_getattribute) {
-        return;
-    }
-    k.module_getattr = lookup_new(type, k.getattr_name);
+    // Expected: the interpreter's slot for a class with a __getattr__ hook.
+    // Whose hook it is, torch's own or a patch put there before this import,
+    // is decided for each class when it is judged.
+    if (type->tp_getattro == PyObject_GenericGetAttr) return;
     k.module_dict = lookup_new(type, k.dict_name);
     k.module_getattro = type->tp_getattro;
 }
@@ -117,7 +112,7 @@ struct ClassVerdict {
     unsigned int version = 0;
     bool plain = false;        // reads start with object.__getattribute__
     bool hooked = false;       // ...and fall back on a __getattr__ (the slot of nn.Module)
-    bool module_hook = false;  // ...which is nn.Module's own, with nn.Module's __dict__
+    bool module_hook = false;  // ...which is the one torch defines, with nn.Module's __dict__
 };
 
 ClassVerdict judge(PyTypeObject *type) {
@@ -131,7 +126,9 @@ ClassVerdict judge(PyTypeObject *type) {
         PyObject *hook = cpython::type_lookup(type, k.getattr_name);
         v.plain = true;
         v.hooked = hook != nullptr;
-        v.module_hook = hook == k.module_getattr && cpython::type_lookup(type, k.dict_name) == k.module_dict;
+        v.module_hook = k.module_dict != nullptr &&
+                        cpython::type_lookup(type, k.dict_name) == k.module_dict &&
+                        is_torch_own_function(hook, "torch.nn.modules.module", "Module.__getattr__");
     }
     v.version = cpython::type_version(type);
     return v;

@@ -6,9 +6,11 @@
 // AttributeError only to drop it, and then runs nn.Module.__getattr__, a
 // Python function that looks the name up in three dicts.  Both steps cost far
 // more than the dict lookups themselves.  While a class reads attributes the
-// plain way (object.__getattribute__) and its __getattr__ is nn.Module's own,
-// these reads look in the same dicts, in the same order, from C; any other
-// class, name or dict shape takes the interpreter's own path.
+// plain way (object.__getattribute__) and its __getattr__ is the very
+// function torch defines for nn.Module (not a wrapper over it, wherever and
+// whenever it was put), these reads look in the same dicts, in the same
+// order, from C; any other class, name or dict shape takes the interpreter's
+// own path.
 #pragma once
 
 #include "prelude.hpp"

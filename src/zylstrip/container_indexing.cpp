@@ -5,11 +5,15 @@
 #include "attribute_lookup.hpp"
 #include "container_indexing.hpp"
 
+#include <string>
+#include <string_view>
+
 namespace zyl::containers {
 
 namespace {
 
-// One of the two classes, with the class-dict objects that its indexing runs.
+// One of the two classes, and what its indexing runs while its methods are
+// the very functions torch defines:
 // ModuleList:    __len__ is len(self._modules); __getitem__(i) is
 //                self._modules[self._get_abs_string_index(i)].
 // ParameterList: __len__ is self._size;         __getitem__(i) is
@@ -18,11 +22,12 @@ namespace {
 // len(self) to a negative i and returns str(i).
 struct ListClass {
     PyTypeObject *type = nullptr;
-    PyObject *getitem = nullptr;
-    PyObject *len = nullptr;
-    PyObject *abs_index = nullptr;
+    std::string_view name;  // as torch's module names it
     PyObject *size_name = nullptr;  // _modules or _size
     bool entries_by_attribute = false;
+    // The verdict on the class, kept while its version tag stays the same.
+    unsigned int version = 0;
+    bool torchs_own = false;
 };
 
 // Held for the life of the process.
@@ -39,32 +44,35 @@ Known &known() {
     return k;
 }
 
-PyObject *class_entry(PyTypeObject *type, PyObject *name) {
-    PyObject *found = cpython::type_lookup(type, name);
-    Py_XINCREF(found);
-    return found;
-}
-
-void capture_class(ListClass &c, py::handle cls, const char *size_name, bool by_attribute) {
-    const Known &k = known();
+void capture_class(ListClass &c, py::handle cls, std::string_view name, const char *size_name,
+                   bool by_attribute) {
     if (!PyType_Check(cls.ptr())) return;
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    c.getitem = class_entry(type, k.getitem_name);
-    c.len = class_entry(type, k.len_name);
-    c.abs_index = class_entry(type, k.abs_index_name);
+    c.name = name;
     c.size_name = interned(size_name).release().ptr();
     c.entries_by_attribute = by_attribute;
-    if (c.getitem == nullptr || c.len == nullptr || c.abs_index == nullptr) return;
     Py_INCREF(cls.ptr());
-    c.type = type;
+    c.type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+}
+
+// Whether the class's indexing runs the very functions torch defines for it
+// and its attributes are read plainly.
+bool judge(const ListClass &c) {
+    const Known &k = known();
+    constexpr const char *defined_in = "torch.nn.modules.container";
+    auto own = [&](PyObject *method) {
+        const std::string qualname = std::string(c.name) + "." + PyUnicode_AsUTF8(method);
+        return is_torch_own_function(cpython::type_lookup(c.type, method), defined_in, qualname);
+    };
+    return own(k.getitem_name) && own(k.len_name) && own(k.abs_index_name) &&
+           lookup::reads_plainly(c.type);
 }
 
 // The class of `obj` when it is exactly one of the two and its indexing
-// methods are still torch's own.
+// methods are torch's own (judged again whenever the class changes).
 const ListClass *framework_class(PyObject *obj) {
-    const Known &k = known();
+    Known &k = known();
     PyTypeObject *type = Py_TYPE(obj);
-    const ListClass *c = nullptr;
+    ListClass *c = nullptr;
     if (type == k.module_list.type) {
         c = &k.module_list;
     } else if (type == k.parameter_list.type) {
@@ -72,13 +80,13 @@ const ListClass *framework_class(PyObject *obj) {
     } else {
         return nullptr;
     }
-    if (cpython::type_lookup(type, k.getitem_name) != c->getitem ||
-        cpython::type_lookup(type, k.len_name) != c->len ||
-        cpython::type_lookup(type, k.abs_index_name) != c->abs_index ||
-        !lookup::reads_plainly(type)) {
-        return nullptr;
+    const unsigned int version = cpython::type_version(type);
+    if (version == 0 || version != c->version) {
+        c->torchs_own = judge(*c);
+        // Read after the lookups, which give the class a tag when it has none.
+        c->version = cpython::type_version(type);
     }
-    return c;
+    return c->torchs_own ? c : nullptr;
 }
 
 // The instance dict, when it is a plain dict.
@@ -143,8 +151,8 @@ void capture(py::handle nn) {
     k.getitem_name = interned("__getitem__").release().ptr();
     k.len_name = interned("__len__").release().ptr();
     k.abs_index_name = interned("_get_abs_string_index").release().ptr();
-    capture_class(k.module_list, nn.attr("ModuleList"), "_modules", false);
-    capture_class(k.parameter_list, nn.attr("ParameterList"), "_size", true);
+    capture_class(k.module_list, nn.attr("ModuleList"), "ModuleList", "_modules", false);
+    capture_class(k.parameter_list, nn.attr("ParameterList"), "ParameterList", "_size", true);
 }
 
 py::object item(py::handle container, py::handle index) {

@@ -343,10 +343,6 @@ py::dict resolve_entry_modes(py::handle entries) {
         set_item(record, t.source, source);
         set_item(record, t.origin_id, origin_id);
         set_item(record, t.overridden, overridden);
-        // A record that holds its masked-mode map is tracked by the cycle
-        // collector, though neither map can take part in a cycle: both hold
-        // only texts (see untrack_acyclic).
-        if (!overridden.is_none() && fast_paths_enabled()) cpython::untrack_acyclic(record.ptr());
         set_item(resolved, module_id, record);
         if (text_ids) {
             if (!by_text) id_text = utf8_of(module_id);

@@ -23,25 +23,14 @@ py::object loaded_attribute(const char *module_name, const char *attribute) {
     return py::reinterpret_steal<py::object>(value);
 }
 
-// A function whose code takes all of `names` as arguments: the shape of the
-// framework's code that the read reproduces.
-bool takes_arguments(py::handle function, std::initializer_list<const char *> names) {
-    if (!function || !PyFunction_Check(function.ptr())) return false;
-    PyObject *varnames = PyObject_GetAttrString(PyFunction_GET_CODE(function.ptr()), "co_varnames");
-    if (varnames == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    auto held = py::reinterpret_steal<py::object>(varnames);
-    for (const char *name : names) {
-        const int hit = PySequence_Contains(varnames, py::str(name).ptr());
-        if (hit < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        if (hit == 0) return false;
-    }
-    return true;
+// named_parameters(recurse=False) leaves `prefix` and `remove_duplicate` to
+// their defaults: those torch gives them, "" and True.  (The defaults tuple
+// belongs to the function object and can be replaced on torch's own.)
+bool default_arguments_are_torchs(py::handle named_parameters) {
+    PyObject *defaults = PyFunction_GET_DEFAULTS(named_parameters.ptr());
+    return defaults != nullptr && PyTuple_CheckExact(defaults) && PyTuple_GET_SIZE(defaults) == 3 &&
+           detail::is_text(PyTuple_GET_ITEM(defaults, 0), "") &&
+           PyTuple_GET_ITEM(defaults, 2) == Py_True;
 }
 
 }  // namespace
@@ -144,10 +133,13 @@ ParameterWalk::ParameterWalk() : impl_(std::make_unique<Impl>()) {
     i.named_members = attribute_of(module_class, "_named_members");
     i.generic_getattribute =
         attribute_of(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__getattribute__");
+    // What nn.Module holds now, patched before or after this module was
+    // imported or not: the read stands in for torch's own functions only.
+    constexpr const char *defined_in = "torch.nn.modules.module";
     i.usable = i.generic_getattribute &&
-               takes_arguments(i.named_parameters, {"prefix", "recurse", "remove_duplicate"}) &&
-               takes_arguments(i.named_members,
-                               {"get_members_fn", "prefix", "recurse", "remove_duplicate"});
+               is_torch_own_function(i.named_parameters, defined_in, "Module.named_parameters") &&
+               default_arguments_are_torchs(i.named_parameters) &&
+               is_torch_own_function(i.named_members, defined_in, "Module._named_members");
 }
 
 ParameterWalk::~ParameterWalk() = default;

@@ -16,7 +16,8 @@ namespace zyl {
 
 // Reads a module's own parameter table where named_parameters(recurse=False)
 // would run the framework's own code unchanged (the module's lookups of
-// named_parameters and _named_members give the framework's own functions, no
+// named_parameters and _named_members give the very functions torch defines,
+// not a wrapper with their signature, no
 // class or instance attribute stands in their way, the table is a plain dict
 // with text keys holding plain tensors): the same parameters in the same
 // order, without the generators, the name texts and the memo set that the

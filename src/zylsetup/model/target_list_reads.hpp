@@ -21,17 +21,20 @@ inline py::object pc_via(py::handle gzl_name, py::handle pc_name) {
 
 // `needle in container` for containers that a getter hands out again and
 // again within one call.  The getter is still called each time; what is
-// saved is the linear scan.  When the getter returns the very same exact
-// list or tuple as last time, with the same length, and it holds only exact
-// str items, a set built from it answers instead.  That is safe because:
+// saved is the linear scan.  When it hands out an exact list or tuple whose
+// items are, right now, the very objects of the one seen last (same
+// identities in the same order), all of them exact str, a set built from
+// them answers instead.  That is safe because:
 // - for exact str items and an exact str needle, set membership and list
 //   membership agree (str equality and hashing run no user code);
-// - a tuple cannot change at all; the target lists are never edited in
-//   place (every writer builds a new list and hands it to a setter, which
-//   makes a new list again), so a list object seen earlier in the same call,
-//   still at its length, still holds the same items;
-// - the strong reference kept here stops the object from being freed and its
-//   address reused by a different list.
+// - the items are compared at every call, so a list edited in place since
+//   the last one (by its getter, by another thread, by anyone; at the same
+//   length or not) is read as it is now, and a new list with the same items
+//   is answered from the set as well;
+// - the copy of the items held here keeps each of them alive, so an address
+//   that matches cannot be a different object in a freed one's place;
+// - nothing between the comparison and the set lookup runs Python code or
+//   lets another thread in.
 // Anything else (a generator, a set, a str subclass, a mixed list) takes the
 // container's own membership test, exactly as before.
 class RepeatedMembership {
@@ -40,10 +43,9 @@ public:
         PyObject *c = container.ptr();
         const bool sequence = PyList_CheckExact(c) || PyTuple_CheckExact(c);
         if (!sequence || !PyUnicode_CheckExact(needle.ptr())) return zyl::contains(c, needle);
-        const Py_ssize_t length = Py_SIZE(c);
-        if (c != source_.ptr() || length != length_) {
-            source_ = py::reinterpret_borrow<py::object>(container);
-            length_ = length;
+        if (!holds_seen_items(c)) {
+            seen_ = PyTuple_CheckExact(c) ? py::reinterpret_borrow<py::object>(container)
+                                          : owned(PyList_AsTuple(c));
             members_ = py::object();
             plain_ = true;
             return zyl::contains(c, needle);
@@ -54,22 +56,31 @@ public:
     }
 
 private:
+    bool holds_seen_items(PyObject *c) const {
+        if (!seen_) return false;
+        if (c == seen_.ptr()) return true;  // the tuple itself
+        const Py_ssize_t length = Py_SIZE(c);
+        return length == PyTuple_GET_SIZE(seen_.ptr()) &&
+               (length == 0 || std::memcmp(PySequence_Fast_ITEMS(c),
+                                           PySequence_Fast_ITEMS(seen_.ptr()),
+                                           static_cast<size_t>(length) * sizeof(PyObject *)) == 0);
+    }
+
     void build() {
-        PyObject *c = source_.ptr();
-        PyObject **items = PySequence_Fast_ITEMS(c);
+        PyObject *items = seen_.ptr();
         py::set members;
-        for (Py_ssize_t i = 0; i < length_; ++i) {
-            if (!PyUnicode_CheckExact(items[i])) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+            PyObject *item = PyTuple_GET_ITEM(items, i);
+            if (!PyUnicode_CheckExact(item)) {
                 plain_ = false;
                 return;
             }
-            set_add(members, items[i]);
+            set_add(members, item);
         }
         members_ = std::move(members);
     }
 
-    py::object source_;
-    Py_ssize_t length_ = -1;
+    py::object seen_;  // a tuple of the items last handed out
     py::object members_;
     bool plain_ = true;
 };
