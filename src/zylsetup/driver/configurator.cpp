@@ -34,6 +34,18 @@ void take_pending_signals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// Normalising writes all four target lists back, and the configuration may
+// refuse one: that is reported like any refused value, unless the pass
+// already has a message for the user, and editing goes on with the lists as
+// the configuration holds them.
+void normalize_target_lists(ConfiguratorState &s) {
+    py::object refusal = message_of_write(py::str("the target lists"), [] {
+        call("normalize_selection_conflicts");
+        return py::str("");
+    });
+    if (truthy(refusal) && s.status_message.empty()) s.status_message = text(refusal);
+}
+
 // Unpacks a result the way `a, b = result` would, with the same errors.
 py::tuple unpack(const py::object &result, py::ssize_t expected) {
     py::tuple values(result);
@@ -382,7 +394,7 @@ void editor_pass(py::object &editor_state, const char *handler, ConfiguratorStat
 Exit main_loop(ConfiguratorState &s) {
     for (;;) {
         take_pending_signals();
-        call("normalize_selection_conflicts");
+        normalize_target_lists(s);
         py::object resolved = call("resolve_entry_modes", s.entries);
         if (!s.scalar_editor_state.is_none()) {
             editor_pass(s.scalar_editor_state, "_handle_scalar_editor", s);
@@ -416,7 +428,7 @@ Exit protected_region(ConfiguratorState &s) {
         throw;
     }
     s.entered_alt_screen = true;
-    call("normalize_selection_conflicts");
+    normalize_target_lists(s);
     s.entries = py::list(call("get_module_entries", s.model));
     if (s.entries.empty()) {
         // The printed form names the network's classes: each line is shown
