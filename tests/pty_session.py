@@ -36,10 +36,20 @@ class Session:
                             "OMPI_COMM_WORLD_RANK")}
         env["TERM"] = "xterm-256color"
         disposition = SIGINT_AT_START[sigint]
+
+        def start():
+            # SIGTERM and SIGHUP as a terminal's programs get them, whatever
+            # the test run inherited (nohup, a launcher's mask).
+            signal.pthread_sigmask(signal.SIG_SETMASK, [])
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            signal.signal(signal.SIGHUP, signal.SIG_DFL)
+            if disposition is not None:
+                signal.signal(signal.SIGINT, disposition)
+
         self.child = pexpect.spawn(
             sys.executable, list(args), cwd=str(cwd), env=env,
             dimensions=(LINES, COLUMNS), encoding="utf-8", codec_errors="replace",
-            preexec_fn=None if disposition is None else lambda: signal.signal(signal.SIGINT, disposition),
+            preexec_fn=start,
         )
         self.mode_before = termios.tcgetattr(self.child.child_fd)
         self.screen = pyte.Screen(COLUMNS, LINES)
@@ -140,6 +150,19 @@ class Session:
         self.child.close()
         self.signalstatus = self.child.signalstatus
         return self.child.exitstatus
+
+    def hang_up(self):
+        """Close the terminal under the program, as closing its window does,
+        and wait for the program to end; returns the signal that ended it."""
+        self.child.ptyproc.fileobj.close()
+        deadline = time.monotonic() + TIMEOUT
+        while self.child.ptyproc.isalive():
+            if time.monotonic() > deadline:
+                self.child.ptyproc.kill(signal.SIGKILL)
+                pytest.fail("the configurator did not end once its terminal was gone")
+            time.sleep(0.05)
+        self.child.ptyproc.closed = True
+        return self.child.ptyproc.signalstatus
 
     def normal_screen_output(self):
         """What was printed after the alternate screen was left for good."""

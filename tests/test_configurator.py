@@ -573,25 +573,118 @@ WAYS_OUT = {
 }
 
 
+# Each signal, and the disposition that the configurator takes over while it
+# holds the terminal: any other one is the process's own choice.
+TAKEN_OVER = {"SIGTERM": signal.SIG_DFL, "SIGHUP": signal.SIG_DFL, "SIGINT": signal.default_int_handler}
+
+
+@pytest.fixture
+def dispositions():
+    """Sets dispositions for one test; every earlier one, and the thread's
+    signal mask, are put back afterwards."""
+    earlier = {name: signal.getsignal(getattr(signal, name)) for name in TAKEN_OVER}
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
+    yield lambda name, disposition: signal.signal(getattr(signal, name), disposition)
+    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+    for name, disposition in earlier.items():
+        signal.signal(getattr(signal, name), disposition)
+
+
 @pytest.mark.parametrize("way_out", list(WAYS_OUT))
-@pytest.mark.parametrize(
-    "disposition", [signal.SIG_DFL, signal.SIG_IGN, own_handler], ids=["default", "ignored", "own"])
-def test_sigterm_handling_is_put_back_on_every_way_out(drive, sigterm, disposition, way_out):
-    sigterm(disposition)
+@pytest.mark.parametrize("kind", ["taken-over", "ignored", "own"])
+@pytest.mark.parametrize("name", list(TAKEN_OVER))
+def test_signal_handling_is_put_back_on_every_way_out(drive, dispositions, name, kind, way_out):
+    disposition = {"taken-over": TAKEN_OVER[name], "ignored": signal.SIG_IGN, "own": own_handler}[kind]
+    dispositions(name, disposition)
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
     seen = []
 
     def look(h):
-        seen.append(signal.getsignal(signal.SIGTERM))
+        seen.append(signal.getsignal(getattr(signal, name)))
         return "z"
 
     keys, expect = WAYS_OUT[way_out]
     drive([look] + keys, expect=expect)
-    assert signal.getsignal(signal.SIGTERM) == disposition
-    if disposition == signal.SIG_DFL:
-        # The default would end the process with the terminal still held.
-        assert seen[0] not in (signal.SIG_DFL, signal.SIG_IGN, None)
+    assert signal.getsignal(getattr(signal, name)) == disposition
+    assert signal.pthread_sigmask(signal.SIG_BLOCK, []) == mask
+    if kind == "taken-over":
+        # Python's handling would end the process, or raise, with the
+        # terminal still held.
+        assert seen[0] not in (disposition, signal.SIG_DFL, signal.SIG_IGN, None)
     else:
         assert seen == [disposition]
+
+
+def interrupted_leaving(h):
+    """Leaving the alternate screen sends the process a SIGINT midway."""
+    def leave():
+        h.log.append("exit")
+        os.kill(os.getpid(), signal.SIGINT)
+        h.log.append("left")
+
+    h.set("exit_alternate_screen", leave)
+    return "z"
+
+
+# What a SIGINT that lands while the terminal is given back does once it is back.
+@pytest.mark.parametrize("way_out, outcome", [("quit", SystemExit), ("save", KeyboardInterrupt),
+                                               ("error", LookupError)])
+def test_a_sigint_while_leaving_waits_until_the_terminal_is_back(
+        monkeypatch, tmp_path, example_net, dispositions, capsys, way_out, outcome):
+    monkeypatch.chdir(tmp_path)
+    dispositions("SIGINT", signal.default_int_handler)
+    keys, _ = WAYS_OUT[way_out]
+    h = Harness(monkeypatch, [interrupted_leaving] + keys)
+    try:
+        h.run(example_net)
+        raised = None
+    except BaseException as exc:  # noqa: B902 - a stray KeyboardInterrupt fails this test only
+        raised = exc
+    assert type(raised) is outcome
+    assert [e for e in h.log if isinstance(e, str)][-2:] == ["exit", "left"]
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert (CANCEL_LINES in capsys.readouterr().out) == (way_out == "quit")
+    if way_out == "quit":
+        assert raised.code == 0
+    elif way_out == "save":
+        assert GZL.pc.get_configuration_confirmed() is True
+
+
+def test_an_own_handler_that_cuts_leaving_short_is_answered_by_a_second_try(drive):
+    # The process's own SIGUSR1 handler, tripped on another thread, runs at
+    # the next check of the main thread: in the middle of leaving.
+    go, sent = threading.Event(), threading.Event()
+
+    def send():
+        go.wait(30)
+        signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+        sent.set()
+
+    sender = threading.Thread(target=send)  # started while it may still take signals
+    sender.start()
+    previous = signal.signal(signal.SIGUSR1, own_handler)
+    calls = []
+
+    def leave():
+        calls.append("leave")
+        if len(calls) == 1:
+            go.set()
+            sent.wait(30)
+        calls.append("left")
+
+    def rebind(h):
+        h.set("exit_alternate_screen", leave)
+        return "z"
+
+    try:
+        drive([rebind, "q", "y"], expect=OwnTermination)
+    finally:
+        go.set()
+        sender.join()
+        signal.signal(signal.SIGUSR1, previous)
+    assert calls == ["leave", "leave", "left"]
+    assert GZL.pc.__dict__["_auto_persist_config"] is True
 
 
 def send_sigterm(h):

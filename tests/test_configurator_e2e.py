@@ -5,6 +5,7 @@ import json
 import os
 import re
 import signal
+import time
 
 import pytest
 
@@ -208,3 +209,66 @@ def test_refused_save_keeps_the_choices_and_saves_once_mended(session, tmp_path)
     saved = json.loads(run_file.read_text())
     assert saved["kept"] is True and saved["module_ids_to_zylate"] == TOP_LEVEL
     assert saved["module_settings"] == {".output": {"learn_dendrites_live": True}}
+
+
+# Writes standard error to a file, so that what it says is seen even once the
+# terminal is gone.
+STDERR_RUNNER = """
+import os, sys
+os.dup2(os.open("stderr.txt", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), 2)
+from zylora.__main__ import main
+sys.exit(main())
+"""
+
+
+@pytest.fixture
+def watched(tmp_path):
+    """The demo with SIGINT at its default and standard error in a file."""
+    from pty_session import Session
+
+    (tmp_path / "runner.py").write_text(STDERR_RUNNER)
+    s = Session(tmp_path, ["runner.py"], sigint="default")
+    s.wait_for(".encoder.0.attn")
+    yield s
+    if s.child.isalive():
+        s.child.terminate(force=True)
+
+
+def send(child, signals, gap):
+    """Send the signals `gap` seconds apart; with no gap, while the program
+    is stopped, so that they all arrive before it runs on."""
+    if gap == 0:
+        child.kill(signal.SIGSTOP)
+    for n, signum in enumerate(signals):
+        if n:
+            time.sleep(gap)
+        child.kill(signum)
+    if gap == 0:
+        child.kill(signal.SIGCONT)
+
+
+# A launcher stopping its workers may send several signals at once.
+@pytest.mark.parametrize(
+    "signals, gap, ends_by",
+    [((signal.SIGINT, signal.SIGTERM), 0, signal.SIGTERM),
+     ((signal.SIGINT, signal.SIGTERM), 0.002, signal.SIGTERM),
+     ((signal.SIGTERM, signal.SIGINT), 0.002, signal.SIGTERM),
+     ((signal.SIGHUP,), 0, signal.SIGHUP),
+     ((signal.SIGHUP, signal.SIGINT), 0, signal.SIGHUP),
+     ((signal.SIGINT, signal.SIGHUP), 0.002, signal.SIGHUP)],
+    ids=["int-term-together", "int-term-2ms", "term-int-2ms", "hup", "hup-int-together", "int-hup-2ms"],
+)
+def test_signals_in_a_row_give_the_terminal_back_then_end_by_the_termination(
+        watched, tmp_path, signals, gap, ends_by):
+    send(watched.child, signals, gap)
+    assert watched.finish() is None
+    assert watched.signalstatus == ends_by
+    watched.assert_terminal_restored()
+    assert "Traceback" not in watched.output
+    assert (tmp_path / "stderr.txt").read_text() == ""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["runner.py", "stderr.txt"]
+
+
+def test_a_terminal_closed_under_it_ends_it_by_sighup_quietly(watched, tmp_path):
+    assert watched.hang_up() == signal.SIGHUP
+    assert (tmp_path / "stderr.txt").read_text() == ""

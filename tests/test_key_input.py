@@ -1,3 +1,4 @@
+import errno
 import os
 import pty
 import select
@@ -200,6 +201,40 @@ def test_error_while_reading_restores_the_terminal(terminal, monkeypatch):
     with pytest.raises(OSError, match="Input/output error"):
         zylsetup.read_single_key()
     assert terminal.attrs() == before
+
+
+def failing_drain(error):
+    """The module's `termios`, whose TCSADRAIN requests fail with `error`."""
+    def tcsetattr(fd, when, attributes):
+        calls.append(when)
+        if when == termios.TCSADRAIN:
+            raise error
+        termios.tcsetattr(fd, when, attributes)
+
+    calls = []
+    return types.SimpleNamespace(tcsetattr=tcsetattr, calls=calls, **{
+        name: getattr(termios, name) for name in ("tcgetattr", "TCSADRAIN", "TCSANOW", "error")})
+
+
+# A signal landing while the terminal drains fails the request unapplied
+# (EINTR); a terminal that is gone fails it for good (EIO).
+@pytest.mark.parametrize("errno_, typed, outcome", [
+    (errno.EINTR, b"q", "q"), (errno.EINTR, b"\x03", KeyboardInterrupt), (errno.EIO, b"\x03", KeyboardInterrupt),
+], ids=["signal-key", "signal-ctrl-c", "gone-ctrl-c"])
+def test_a_failing_restore_neither_hides_the_outcome_nor_leaves_raw_mode(terminal, monkeypatch,
+                                                                       errno_, typed, outcome):
+    fake = failing_drain(termios.error(errno_, os.strerror(errno_)))
+    monkeypatch.setattr(zylsetup, "termios", fake)
+    before = terminal.attrs()
+    terminal.typist.during(typed)
+    if outcome is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            zylsetup.read_single_key()
+    else:
+        assert zylsetup.read_single_key() == outcome
+    if errno_ == errno.EINTR:
+        assert fake.calls[-2:] == [termios.TCSADRAIN, termios.TCSANOW]
+        assert terminal.attrs() == before
 
 
 def test_terminal_is_raw_while_reading(terminal):

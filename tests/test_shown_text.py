@@ -2,9 +2,10 @@
 
 Module ids and class names come from the user's network, setting names and
 values from configuration files, messages from exceptions of user code.  Each
-control character in them must reach the screen as repr writes it, never as
-the character itself; ordinary text is drawn as it always was (the renderer
-tests of every area hold that).
+character in them that repr would escape (controls, bidi overrides, zero-width
+and format characters, separators) must reach the screen as repr writes it,
+never as the character itself; ordinary text is drawn as it always was (the
+renderer tests of every area hold that).
 """
 
 import re
@@ -17,8 +18,9 @@ from keys import DOWN, TAB
 from loop_harness import Harness, OutOfKeys
 from zylora import zylsetup
 
-# (character, how it is shown): C0 controls, DEL and a C1 control.  NUL is
-# left out: class names and file names cannot hold it.
+# (character, how it is shown): C0 controls, DEL, a C1 control, and
+# characters that would reorder or hide what a row shows.  NUL is left out:
+# class names and file names cannot hold it.
 CONTROLS = {
     "esc": ("\x1b", r"\x1b"),
     "bel": ("\x07", r"\x07"),
@@ -27,6 +29,10 @@ CONTROLS = {
     "tab": ("\t", r"\t"),
     "del": ("\x7f", r"\x7f"),
     "c1-csi": ("\x9b", r"\x9b"),
+    "right-to-left-override": ("\u202e", r"\u202e"),
+    "zero-width-space": ("\u200b", r"\u200b"),
+    "soft-hyphen": ("\xad", r"\xad"),
+    "line-separator": ("\u2028", r"\u2028"),
 }
 
 # The configurator's own sequences: SGR spans and the clearing of a frame.
@@ -34,7 +40,7 @@ OWN_SEQUENCES = re.compile(r"\x1b\[[0-9;]*m|\x1b\[2J\x1b\[H")
 
 
 def is_control(ch):
-    return ch < " " or "\x7f" <= ch <= "\x9f"
+    return not ch.isprintable()
 
 
 def foreign_controls(text):
@@ -400,3 +406,32 @@ def test_override_refusal_names_a_surrogate_origin():
     scope, reason = zylsetup.get_override_scope_for_entry(entry, {".a.b": record})
     assert scope is None
     assert reason.startswith(r"This module inherits .a\ud800's mode.")
+
+
+# --- every character repr escapes -----------------------------------------------------
+
+
+def as_repr_shows(ch):
+    return ch if ch.isprintable() else repr(ch)[1:-1]
+
+
+# Each range in texts of each storage width (the filler makes the text wider).
+@pytest.mark.parametrize("first, end, filler", [
+    (0, 0x100, ""), (0, 0x100, "\u0101"), (0, 0x100, "\U0001f600"),
+    (0x100, 0x10000, ""), (0x100, 0x10000, "\U0001f600"),
+    (0x10000, 0x110000, ""),
+], ids=["latin-1", "latin-1-in-wide", "latin-1-in-astral", "bmp", "bmp-in-astral", "astral"])
+def test_every_character_is_shown_as_repr_shows_it(first, end, filler):
+    chars = [chr(c) for c in range(first, end) if chr(c) != "|"]
+    shown = zylsetup.shown_text(filler + "|".join(chars))
+    assert shown.startswith(filler)
+    pieces = shown[len(filler):].split("|")  # no escape holds a "|"
+    assert len(pieces) == len(chars)
+    wrong = [(hex(ord(ch)), piece) for ch, piece in zip(chars, pieces) if piece != as_repr_shows(ch)]
+    assert (len(wrong), wrong[:5]) == (0, [])
+
+
+@pytest.mark.parametrize("text", ["plain", "a b", "\u00e9\u00ff", "\u4e2d\u6587", "\U0001f600 x", ""],
+                         ids=["ascii", "blank", "latin-1", "wide", "astral", "empty"])
+def test_printable_text_comes_back_as_the_same_object(text):
+    assert zylsetup.shown_text(text) is text

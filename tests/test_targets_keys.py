@@ -193,3 +193,71 @@ def test_enter_opens_overrides_and_an_edit_becomes_a_pending_override(session, m
     assert title not in session.screen(after=7)
     assert session.saved_overrides == {scope_key: {"dendrite_count": 4}}
     assert GZL.pc.get_dendrite_count() == 1
+
+
+# --- target writes the configuration refuses -------------------------------------------
+
+
+def refuse(monkeypatch, setter, when, error=None):
+    """GZL.pc's `setter` raises for every list that `when` holds for."""
+    real = getattr(GZL.pc, setter)
+
+    def guarded(values):
+        if when(list(values)):
+            raise error if error is not None else ValueError("this platform refuses " + repr(list(values)))
+        real(values)
+
+    monkeypatch.setattr(GZL.pc, setter, guarded)
+
+
+def holding(item):
+    return lambda values: item in values
+
+
+REFUSED = "Invalid value for {}: this platform refuses {}"
+
+
+# Each case ends with Down and "p", which the configuration takes.
+@pytest.mark.parametrize(
+    "keys, setter, when, message, lists",
+    [
+        (["p"], "set_module_ids_to_zylate", holding(".embed"), REFUSED.format(".embed", "['.embed']"),
+         dict(NO_LISTS, ids_zylate=[".encoder"])),
+        # The zylate list was written before the track list was refused.
+        (["t", "p"], "set_module_ids_to_track", lambda values: values == [], REFUSED.format(".embed", "[]"),
+         dict(NO_LISTS, ids_zylate=[".embed", ".encoder"], ids_track=[".embed"])),
+        (["P"], "set_module_names_to_zylate", holding("Embedding"),
+         REFUSED.format("Embedding", "['Embedding']"), dict(NO_LISTS, ids_zylate=[".encoder"])),
+        (["p", "x"], "set_module_ids_to_zylate", lambda values: values == [], REFUSED.format(".embed", "[]"),
+         dict(NO_LISTS, ids_zylate=[".embed", ".encoder"])),
+    ],
+    ids=["p", "t-then-p-half-written", "P", "x"],
+)
+def test_a_refused_target_write_is_reported_and_editing_goes_on(
+        session, monkeypatch, keys, setter, when, message, lists):
+    refuse(monkeypatch, setter, when)
+    session.run(keys + [DOWN, "p"])
+    assert session.last_line(session.screen(after=len(keys))) == "  " + message
+    assert message not in session.screen(after=len(keys) + 2)
+    assert pc_lists() == lists
+
+
+def test_a_refused_normalisation_is_reported_under_the_panel(session, monkeypatch):
+    GZL.pc.set_module_names_to_track(["Sequential"])
+    refuse(monkeypatch, "set_module_names_to_track", holding("Sequential"))
+    session.run(["j", "t", "x"])
+    refusal = "  Invalid value for the target lists: this platform refuses ['Sequential']"
+    assert [session.last_line(session.screen(after=n)) for n in range(3)] == [refusal] * 3
+    # A key's own message is not hidden by it.
+    assert session.last_line(session.screen(after=3)) == "  cleared .encoder"
+    assert pc_lists() == dict(NO_LISTS, names_track=["Sequential"])
+
+
+@pytest.mark.parametrize("error, code", [(KeyboardInterrupt(), 0), (SystemExit(3), 3)],
+                         ids=["interrupt", "exit"])
+def test_interrupts_and_exits_of_a_target_setter_keep_their_ways_out(session, monkeypatch, error, code):
+    refuse(monkeypatch, "set_module_ids_to_zylate", holding(".embed"), error)
+    session._keys = iter(["p"])
+    with pytest.raises(SystemExit) as raised:
+        zylsetup.set_zylation_targets(session.model)
+    assert raised.value.code == code

@@ -47,6 +47,12 @@ inline PyMethodDef *builtin_method(PyObject *function) {
 
 // --- zylsetup ------------------------------------------------------------
 
+// Whether str.isprintable() holds for the one character `c`: the test repr
+// makes to leave a character as it is or escape it.  Py_UNICODE_ISPRINTABLE
+// expands to the private _PyUnicode_IsPrintable.  Built against CPython 3.9
+// to 3.13.
+inline bool is_printable(Py_UCS4 c) { return Py_UNICODE_ISPRINTABLE(c) != 0; }
+
 // An empty dict with room for `expected` items, so that filling it with one
 // mode record per module does not rehash it again and again on large
 // networks.  _PyDict_NewPresized is private and no longer exported from

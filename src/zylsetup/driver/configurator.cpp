@@ -1,7 +1,7 @@
 // set_zylation_targets: start-up, the main loop with its frames, overlay and
-// global keys, saving, and every way out.  The terminal must come back to the
-// user whatever happens, so everything after the auto-persist switch runs in
-// one protected region whose exit restores the screen and the configuration.
+// global keys, and saving.  The terminal must come back to the user whatever
+// happens, so everything after the auto-persist switch runs in one protected
+// region held by the ways out (ways_out.cpp).
 #include "prelude.hpp"
 
 #include "configurator_state.hpp"
@@ -9,6 +9,7 @@
 #include "model.hpp"
 #include "refused_values.hpp"
 #include "shown_text.hpp"
+#include "ways_out.hpp"
 
 #include <algorithm>
 #include <string>
@@ -26,102 +27,23 @@ enum class Exit { saved, quit };
 // What one key did to the loop.
 enum class Step { next_pass, quit, saved };
 
-// What a SIGTERM raises while the configurator holds the terminal. Not an
-// Exception: nothing on the way may take it for an ordinary error.
-py::handle termination_type() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage
-        .call_once_and_store_result([] {
-            PyObject *type =
-                PyErr_NewException("zylora.zylsetup.TerminationRequested", PyExc_BaseException, nullptr);
-            if (type == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(type);
-        })
-        .get_stored();
-}
-
-// The interpreter's signal module, imported once.
-py::module_ &signal_module() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
-    return storage.call_once_and_store_result([] { return py::module_::import("signal"); })
-        .get_stored();
-}
-
-// SIGTERM (kill, timeout, a launcher stopping its workers) would end the
-// process in raw mode on the alternate screen. While the terminal is ours
-// it raises instead, so the way out restores everything; then the signal
-// is sent again to end the process as the sender meant. A disposition the
-// process chose itself (ignored, or a handler of its own) stays in charge,
-// and so does the default on a thread other than the main one, where no
-// handler can be set.
-class TerminationSignal {
-public:
-    void take_over() {
-        py::module_ &signal = signal_module();
-        py::object number = signal.attr("SIGTERM");
-        py::object previous = signal.attr("getsignal")(number);
-        if (!previous.equal(signal.attr("SIG_DFL"))) return;
-        py::cpp_function handler([](py::handle, py::handle) {
-            PyErr_SetNone(termination_type().ptr());
-            throw py::error_already_set();
-        });
-        try {
-            signal.attr("signal")(number, handler);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            return;
-        }
-        previous_ = previous;
-    }
-
-    // Keeps a SIGTERM from cutting the restoring writes short: it waits,
-    // blocked, until give_back.
-    void hold() {
-        if (!previous_) return;
-        py::module_ &signal = signal_module();
-        py::list blocked;
-        blocked.append(signal.attr("SIGTERM"));
-        mask_ = signal.attr("pthread_sigmask")(signal.attr("SIG_BLOCK"), blocked);
-    }
-
-    // The process's own disposition again; a SIGTERM that waited takes
-    // effect now.
-    void give_back() {
-        if (!previous_) return;
-        py::module_ &signal = signal_module();
-        py::object previous = std::move(previous_);
-        previous_ = py::object();
-        signal.attr("signal")(signal.attr("SIGTERM"), previous);
-        if (mask_) {
-            py::object mask = std::move(mask_);
-            mask_ = py::object();
-            signal.attr("pthread_sigmask")(signal.attr("SIG_SETMASK"), mask);
-        }
-    }
-
-    // Ends the process by the signal, once the terminal is back.
-    static void resend() {
-        py::module_ &signal = signal_module();
-        signal.attr("raise_signal")(signal.attr("SIGTERM"));
-        // Still here: the thread blocks the signal. End as a shell reports
-        // a death by it.
-        global("sys").attr("exit")(128 + signal.attr("SIGTERM").cast<int>());
-    }
-
-private:
-    py::object previous_;
-    py::object mask_;
-};
-
-bool is_interrupt(const py::error_already_set &e) {
-    return e.matches(PyExc_KeyboardInterrupt) || e.matches(termination_type());
-}
-
 // A Ctrl-C that arrived as a signal while we were running C++ only is
 // pending until something checks; checking before blocking on a key makes it
 // cancel at once instead of after the next key.
 void take_pending_signals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// Normalising writes all four target lists back, and the configuration may
+// refuse one: that is reported like any refused value, unless the pass
+// already has a message for the user, and editing goes on with the lists as
+// the configuration holds them.
+void normalize_target_lists(ConfiguratorState &s) {
+    py::object refusal = message_of_write(py::str("the target lists"), [] {
+        call("normalize_selection_conflicts");
+        return py::str("");
+    });
+    if (truthy(refusal) && s.status_message.empty()) s.status_message = text(refusal);
 }
 
 // Unpacks a result the way `a, b = result` would, with the same errors.
@@ -500,7 +422,7 @@ void editor_pass(py::object &editor_state, const char *handler, ConfiguratorStat
 Exit main_loop(ConfiguratorState &s) {
     for (;;) {
         take_pending_signals();
-        call("normalize_selection_conflicts");
+        normalize_target_lists(s);
         py::object resolved = call("resolve_entry_modes", s.entries);
         if (!s.scalar_editor_state.is_none()) {
             editor_pass(s.scalar_editor_state, "_handle_scalar_editor", s);
@@ -534,7 +456,7 @@ Exit protected_region(ConfiguratorState &s) {
         throw;
     }
     s.entered_alt_screen = true;
-    call("normalize_selection_conflicts");
+    normalize_target_lists(s);
     s.entries = py::list(call("get_module_entries", s.model));
     if (s.entries.empty()) {
         // The printed form names the network's classes: each line is shown
@@ -554,22 +476,6 @@ Exit protected_region(ConfiguratorState &s) {
     return exit;
 }
 
-// Leaves the alternate screen, puts auto-persist back and gives SIGTERM
-// back to the process, the latter two even when leaving the screen fails.
-void restore(const ConfiguratorState &s, const py::object &pc_dict,
-             TerminationSignal &termination) {
-    try {
-        termination.hold();
-        if (s.entered_alt_screen) call("exit_alternate_screen");
-    } catch (...) {
-        pc_dict[kAutoPersist] = s.previous_auto_persist;
-        termination.give_back();
-        throw;
-    }
-    pc_dict[kAutoPersist] = s.previous_auto_persist;
-    termination.give_back();
-}
-
 void set_zylation_targets(const py::object &model) {
     call("require_interactive_session");
     ConfiguratorState s;
@@ -579,26 +485,7 @@ void set_zylation_targets(const py::object &model) {
     py::object pc_dict = pc().attr("__dict__");
     s.previous_auto_persist = pc_dict.attr("get")(kAutoPersist, true);
     pc_dict[kAutoPersist] = false;
-    TerminationSignal termination;
-    bool terminated = false;
-    try {
-        termination.take_over();
-        protected_region(s);
-    } catch (py::error_already_set &e) {
-        if (e.matches(termination_type())) {
-            terminated = true;
-        } else if (e.matches(PyExc_KeyboardInterrupt)) {
-            s.quit_requested = true;
-        } else {
-            restore(s, pc_dict, termination);
-            throw;
-        }
-    } catch (...) {
-        restore(s, pc_dict, termination);
-        throw;
-    }
-    restore(s, pc_dict, termination);
-    if (terminated) TerminationSignal::resend();
+    hold_the_terminal(s, pc_dict, [&] { protected_region(s); });
     if (s.quit_requested) {
         zyl::print("Configuration cancelled \u2014 training did not start.");
         zyl::print("Re-run to configure again, or set configuration_confirmed=True "

@@ -6,6 +6,7 @@
 #include "configurator_state.hpp"
 #include "driver.hpp"
 #include "key_tests.hpp"
+#include "refused_values.hpp"
 
 namespace zyl {
 
@@ -18,6 +19,16 @@ constexpr const char *kRestructuredTypeMessage =
     "Set a mode on this module's children by type, not on the container that will be restructured.";
 
 bool flag(py::handle entry, const char *key) { return py::bool_(entry[key]); }
+
+// A key's edit of the target lists, which the configuration may refuse (a
+// platform that does not take an id): the refusal, or the edit's own message,
+// shows under the panel, and editing goes on with the lists as the
+// configuration holds them.
+template <class Edit>
+void edit_lists(ConfiguratorState &state, py::handle subject, Edit &&edit) {
+    py::object message = message_of_write(subject, std::forward<Edit>(edit));
+    if (truthy(message)) state.status_message = text(message);
+}
 
 }  // namespace
 
@@ -52,16 +63,24 @@ void handle_targets_key(ConfiguratorState &state, const py::object &key, const p
         if (flag(entry, "is_replaced_root") || flag(entry, "in_replaced")) {
             state.status_message = text(entry["id"]) + kRestructuredIdMessage;
         } else {
-            call("set_module_id_mode", entry["id"], key_is(key, "p") ? "zylated" : "tracked");
+            const char *mode = key_is(key, "p") ? "zylated" : "tracked";
+            edit_lists(state, entry["id"], [&] {
+                call("set_module_id_mode", entry["id"], mode);
+                return py::str("");
+            });
         }
     } else if (key_is(key, "P") || key_is(key, "T")) {
         if (flag(entry, "is_replaced_root")) {
             state.status_message = kRestructuredTypeMessage;
         } else {
-            call("set_module_name_mode", entry["type_name"], key_is(key, "P") ? "zylated" : "tracked");
+            const char *mode = key_is(key, "P") ? "zylated" : "tracked";
+            edit_lists(state, entry["type_name"], [&] {
+                call("set_module_name_mode", entry["type_name"], mode);
+                return py::str("");
+            });
         }
     } else if (key_is(key, "x")) {
-        state.status_message = text(call("clear_module_mode", entry));
+        edit_lists(state, entry["id"], [&] { return call("clear_module_mode", entry); });
     } else if (key_holds("is_enter_key", key)) {
         const py::tuple outcome(call("get_override_scope_for_entry", entry, resolved));
         const py::object scope = outcome[0];

@@ -4,6 +4,7 @@
 
 #include "terminal.hpp"
 
+#include <cerrno>
 #include <string>
 
 namespace zyl {
@@ -78,6 +79,12 @@ py::str latin1(const std::string &bytes) {
     return py::reinterpret_steal<py::str>(decoded);
 }
 
+// termios.error(EINTR, ...): the call was cut short by a signal.
+bool is_interrupted_call(const py::error_already_set &error) {
+    const py::tuple args(error.value().attr("args"));
+    return !args.empty() && py::object(args[0]).equal(py::int_(EINTR));
+}
+
 class RawKeyReader {
 public:
     explicit RawKeyReader(py::object fd) : fd_(std::move(fd)) {}
@@ -144,21 +151,37 @@ private:
     py::object fd_;
 };
 
+// The settings the reader found, back once what was written has gone out.
+// A signal landing while the terminal drains fails that request without
+// applying it (EINTR); the settings are then applied at once, since the
+// process is on its way to handle the signal.
+void restore_settings(const py::object &fd, const py::object &old_settings) {
+    py::object termios = global("termios");
+    try {
+        termios.attr("tcsetattr")(fd, termios.attr("TCSADRAIN"), old_settings);
+        return;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(termios.attr("error")) || !is_interrupted_call(e)) throw;
+    }
+    termios.attr("tcsetattr")(fd, termios.attr("TCSANOW"), old_settings);
+}
+
 py::str read_single_key() {
     py::object fd = global("sys").attr("stdin").attr("fileno")();
     py::object old_settings = global("termios").attr("tcgetattr")(fd);
-    auto restore = [&] {
-        py::object termios = global("termios");
-        termios.attr("tcsetattr")(fd, termios.attr("TCSADRAIN"), old_settings);
-    };
     py::str key;
     try {
         key = RawKeyReader(fd).read_key();
     } catch (...) {
-        restore();
+        // What stopped the read is what the caller must see: a terminal
+        // that cannot take its settings back (it is gone) says nothing new.
+        try {
+            restore_settings(fd, old_settings);
+        } catch (py::error_already_set &) {
+        }
         throw;
     }
-    restore();
+    restore_settings(fd, old_settings);
     return key;
 }
 

@@ -1,6 +1,7 @@
-// Control characters and lone surrogates of outside text made visible.
+// Outside text made visible: every character that repr would escape.
 #include "prelude.hpp"
 
+#include "character_repr.hpp"
 #include "shown_text.hpp"
 
 #include <string>
@@ -9,54 +10,34 @@ namespace zyl {
 
 namespace {
 
-// A control character, or a lone surrogate: half of a pair that no encoding
-// can write, so printing it would fail the whole frame.
-constexpr bool is_control(Py_UCS4 c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF);
-}
-
-// Scans the whole buffer without an early exit, so that the compiler can
-// vectorise it: ids and class names of every visible row pass here on each
-// key, and nearly all of them hold no control character.
+// Scans the whole of a narrow buffer without an early exit, so that the
+// compiler can vectorise it: ids and class names of every visible row pass
+// here on each key, and nearly all of them are printable.  A wider text asks
+// the interpreter's table for each character beyond Latin-1.
 template <typename Unit>
-bool holds_control(const Unit *units, Py_ssize_t n) {
-    bool found = false;
-    for (Py_ssize_t i = 0; i < n; ++i) found |= is_control(units[i]);
-    return found;
+bool holds_unprintable(const Unit *units, Py_ssize_t n) {
+    if constexpr (sizeof(Unit) == 1) {
+        bool found = false;
+        for (Py_ssize_t i = 0; i < n; ++i) found |= !is_printable_latin1(units[i]);
+        return found;
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!is_printable(units[i])) return true;
+        }
+        return false;
+    }
 }
 
-bool holds_control(PyObject *text) {
+bool holds_unprintable(PyObject *text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     const void *data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-        return holds_control(static_cast<const Py_UCS1 *>(data), n);
+        return holds_unprintable(static_cast<const Py_UCS1 *>(data), n);
     case PyUnicode_2BYTE_KIND:
-        return holds_control(static_cast<const Py_UCS2 *>(data), n);
+        return holds_unprintable(static_cast<const Py_UCS2 *>(data), n);
     default:
-        return holds_control(static_cast<const Py_UCS4 *>(data), n);
-    }
-}
-
-// repr of the one character `c`, without its quotes.
-void append_escape(std::u32string &out, Py_UCS4 c) {
-    switch (c) {
-    case '\t':
-        out += U"\\t";
-        return;
-    case '\n':
-        out += U"\\n";
-        return;
-    case '\r':
-        out += U"\\r";
-        return;
-    default:
-        break;
-    }
-    static constexpr char hex[] = "0123456789abcdef";
-    out += c > 0xFF ? U"\\u" : U"\\x";
-    for (int shift = c > 0xFF ? 12 : 4; shift >= 0; shift -= 4) {
-        out += static_cast<char32_t>(hex[(c >> shift) & 0xF]);
+        return holds_unprintable(static_cast<const Py_UCS4 *>(data), n);
     }
 }
 
@@ -68,14 +49,14 @@ py::str escaped(PyObject *text) {
     out.reserve(static_cast<std::size_t>(n) + 16);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (is_control(c)) {
-            append_escape(out, c);
+        if (!is_printable(c)) {
+            append_repr_escape(out, c);
         } else {
             out += static_cast<char32_t>(c);
         }
     }
     // Built from code points, so the result is stored as narrow as its
-    // characters allow (an escaped C1 control may leave plain ASCII).
+    // characters allow (an escaped character may leave plain ASCII).
     return py::reinterpret_steal<py::str>(
         owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
                                         static_cast<Py_ssize_t>(out.size())))
@@ -91,7 +72,7 @@ py::str shown_text(py::handle value) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text.ptr()) < 0) throw py::error_already_set();
 #endif
-    if (!holds_control(text.ptr())) return text;
+    if (!holds_unprintable(text.ptr())) return text;
     return escaped(text.ptr());
 }
 
@@ -99,8 +80,8 @@ void register_shown_text(py::module_ &m) {
     // Also the runner's: what it prints after a save (paths read from a
     // configuration) follows the same rule as every frame.
     m.def("shown_text", &shown_text, "value"_a,
-          "The text of `value` with each control character and lone surrogate written as "
-          "repr writes it.");
+          "The text of `value` with each character that is not printable (str.isprintable) "
+          "written as repr writes it.");
 }
 
 }  // namespace zyl
