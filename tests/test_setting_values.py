@@ -41,6 +41,26 @@ def test_format_callable_is_cut_too(monkeypatch):
     assert zylsetup.format_setting_value(value=len) == "f" * 137 + "..."
 
 
+NO_LENGTH_CYCLE = """from zylora import zylsetup
+NoLength = type("NoLength", (), {"__bool__": lambda s: True, "__len__": lambda s: 0, "__iter__": lambda s: iter(())})
+zylsetup.get_enum_options = lambda name: NoLength()
+try:
+    zylsetup.cycle_enum_setting("switch_mode", 0)
+except ZeroDivisionError as error:
+    print(error)"""
+
+
+def test_options_that_report_no_length_cannot_be_cycled():
+    """In a child, as the step once divided by that length natively."""
+    import subprocess
+    import sys
+
+    with pytest.raises(ZeroDivisionError) as expected:
+        1 % len(())
+    done = subprocess.run([sys.executable, "-c", NO_LENGTH_CYCLE], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, f"{expected.value}\n"), done.stderr[-2000:]
+
+
 def test_enum_options(fresh_pc):
     assert zylsetup.get_enum_options("switch_mode") == [0, 1, 2, 3]
     fresh_pc.DOING_HISTORY = "history"  # read afresh at each call

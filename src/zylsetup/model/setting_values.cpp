@@ -96,7 +96,10 @@ py::object cycle_enum_setting(py::object setting_name, py::object current_value)
     }
     auto count = static_cast<py::ssize_t>(py::len(options));
     py::ssize_t index = enum_option_position(setting_name, options, current_value);
-    py::object next_option = options[py::int_((index + 1) % count)];
+    // The interpreter's own remainder: options that test true yet report no
+    // length (a rebound get_enum_options) give its ZeroDivisionError.
+    py::object next_option =
+        options[owned(PyNumber_Remainder(py::int_(index + 1).ptr(), py::int_(count).ptr()))];
     if (equals(setting_name, py::str("zyl_forward_function"))) {
         py::object torch = global("torch");
         py::object new_value = torch.is_none() ? next_option : py::object(torch.attr(next_option));
