@@ -4,7 +4,7 @@ from torch import nn
 from zylora import zylsetup
 from zylora.example_network import GatedResidualBlock
 
-from conftest import strip
+from conftest import OwnText, strip
 from reference_renditions import reference_rows
 
 Z = zylsetup.COLOR_ZYLATE
@@ -333,6 +333,21 @@ def test_depths_past_any_buffer_fail_as_the_plain_route():
                           cwd=pathlib.Path(__file__).parent)
     assert done.returncode == 0, done.stderr[-2000:]
     assert json.loads(done.stdout) == [[["OverflowError", "repeated string is too long"]] * 3] * 9
+
+
+def test_values_enter_rows_in_their_ordinary_text_form(small, monkeypatch):
+    entries, resolved = small
+    shown = [dict(entries[0], id=OwnText(".fc"), type_name=OwnText("Linear")),
+             dict(entries[6], id=OwnText(".blk.gate")), dict(entries[5], type_name=OwnText("Block"))]
+    resolved[".fc"] = rec(OwnText("zylated"), "inherited", OwnText(".net"), {"mode": OwnText("odd")})
+    rows = render(entries, resolved, shown=shown)[1]
+    assert rows == reference_rows(entries, shown, 0, resolved, {})
+    assert strip(rows)[0].endswith(" <.fc>  [<Linear>]" + " " * 21 + "mode=zylate  (via <.net>)  "
+                                   "\u2014 your <odd> here is ignored   params=6")
+    assert "<.blk.gate>  [Linear] (id stale)" in strip(rows)[1] and ".blk  [<Block>]" in strip(rows)[2]
+    dim = zylsetup.dim
+    monkeypatch.setattr(zylsetup, "dim", lambda text: dim(text))  # the rows go piece by piece by name
+    assert render(entries, resolved, shown=shown)[1] == rows
 
 
 def test_selected_index_is_compared_as_python_compares_it(small):

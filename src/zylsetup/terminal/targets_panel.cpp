@@ -17,7 +17,6 @@
 #include "checked_arithmetic.hpp"
 #include "container_ops.hpp"
 #include "row_widgets.hpp"
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -48,13 +47,7 @@ struct Text {
 
 Text text_of(py::handle value) {
     Text t;
-    if (PyUnicode_CheckExact(value.ptr())) {
-        t.owner = py::reinterpret_borrow<py::object>(value);
-    } else {
-        PyObject *s = PyObject_Str(value.ptr());
-        if (s == nullptr) throw py::error_already_set();
-        t.owner = py::reinterpret_steal<py::object>(s);
-    }
+    t.owner = text_pieces::as_text(value);
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(t.owner.ptr()) < 0) throw py::error_already_set();
 #endif
@@ -346,7 +339,7 @@ struct EntryNames {
 };
 
 EntryNames shown_names(py::handle entry, py::handle id, const Keys &keys) {
-    return {shown_text(id), shown_text(item(entry, keys.type_name))};
+    return {text_pieces::shown(id), text_pieces::shown(item(entry, keys.type_name))};
 }
 
 // --- The module-level functions a row is made of ------------------------
@@ -401,7 +394,7 @@ private:
 //
 // A row is written once, by TargetRows below, as a sequence of parts:
 // literals, the shown forms of outside texts (ids, class names and origin
-// ids, made visible by shown_names and shown_text, then taken in by the
+// ids, made visible by shown_names and text_pieces::shown, then taken in by the
 // pieces' `outside_text`), and a few parts the pieces make themselves.  Two
 // sets of pieces write them: NativePieces builds the styled pieces here
 // (exactly what the module's own functions give), NamedPieces calls the
@@ -610,7 +603,7 @@ private:
     static py::str part(const char *literal) { return py::str(literal); }
     static py::str part(py::handle value) { return outside_text(value); }
     static py::str part(const py::object &value) { return outside_text(value); }
-    static py::str part(const py::str &text) { return text; }
+    static py::str part(const py::str &text) { return text_pieces::as_text(text); }
     py::str part(Indent) const { return text_pieces::as_text(indent_); }
     static py::str part(Spaces spaces) { return py::str(std::string(static_cast<size_t>(spaces.count), ' ')); }
     static py::str part(HumanCount count) { return text_pieces::as_text(call("format_human_count", count.value)); }
@@ -694,7 +687,7 @@ public:
         if (!eff.is_none()) {
             p_.add_coloured(ModeColour{eff}, "mode=", Verb{eff});
             if (equals(item(record, keys_.source), keys_.inherited)) {
-                p_.add_dim("  (via ", shown_text(item(record, keys_.origin_id)), ")");
+                p_.add_dim("  (via ", text_pieces::shown(item(record, keys_.origin_id)), ")");
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
                     p_.add_dim("  \u2014 your ", Verb{item(overridden, keys_.mode)}, " here is ignored");
@@ -740,7 +733,7 @@ py::tuple render_targets_lines(py::object entries, py::object visible_entries, p
     const Py_ssize_t pad = std::max<Py_ssize_t>(2, 58 - visible);
     py::object hint = call_color_text(py::str("[y] type rules (" + std::to_string(py::len(rules)) + ")"),
                                       global("COLOR_ACCENT"));
-    lines.append(status + py::str(std::string(static_cast<size_t>(pad), ' ')) + hint);
+    lines.append(text_pieces::concat({status, py::str(std::string(static_cast<size_t>(pad), ' ')), hint}));
     lines.append(global("HR"));
 
     // Plain integer indexes are compared here; anything else, an int
