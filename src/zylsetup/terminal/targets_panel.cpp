@@ -140,19 +140,23 @@ public:
     }
 
 private:
-    // Room for `count` more code points, at the end.  Counts come from
-    // outside (an indent, the texts of an entry): a size no buffer could
-    // hold is the interpreter's MemoryError, never a wrapped-around one.
+    // Room for `count` more code points, at the end.  size_ never exceeds
+    // capacity_, so the test cannot wrap.
     char32_t *room(size_t count) {
-        const size_t needed = checked_room(size_, count, sizeof(char32_t));
-        if (needed > capacity_) {
-            const size_t capacity = std::max(needed, checked_room(capacity_, capacity_ + 64, sizeof(char32_t)));
-            auto grown = std::make_unique<char32_t[]>(capacity);
-            std::copy_n(points_.get(), size_, grown.get());
-            points_ = std::move(grown);
-            capacity_ = capacity;
-        }
+        if (count > capacity_ - size_) grow(count);
         return points_.get() + size_;
+    }
+
+    // Counts come from outside (an indent, the texts of an entry): a size no
+    // buffer could hold is the interpreter's MemoryError, never a
+    // wrapped-around one.
+    void grow(size_t count) {
+        const size_t needed = checked_room(size_, count, sizeof(char32_t));
+        const size_t capacity = std::max(needed, checked_room(capacity_, capacity_ + 64, sizeof(char32_t)));
+        auto grown = std::make_unique<char32_t[]>(capacity);
+        std::copy_n(points_.get(), size_, grown.get());
+        points_ = std::move(grown);
+        capacity_ = capacity;
     }
 
     template <typename Unit>
