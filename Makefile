@@ -22,7 +22,9 @@ endif
 PLAIN_ROUTE_TESTS ?= tests/test_fast_paths.py tests/test_walk_equivalence.py \
 	tests/test_forward_equivalence.py tests/test_module_entries_paths.py \
 	tests/test_targets_panel.py tests/test_row_widgets.py tests/test_mode_resolution.py \
-	tests/test_summaries.py tests/test_module_entries.py tests/test_styled_text.py tests/test_wrapping.py
+	tests/test_summaries.py tests/test_module_entries.py tests/test_styled_text.py tests/test_wrapping.py \
+	tests/test_scrolling.py tests/test_overlays.py tests/test_run_settings_panel.py tests/test_cursor.py \
+	tests/test_setting_values.py
 
 .PHONY: all build test run bench clean
 

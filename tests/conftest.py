@@ -51,6 +51,13 @@ def strip(lines):
     return [zylsetup.strip_ansi(line) for line in lines]
 
 
+class OwnText(str):
+    """A str whose ordinary text form, str(), is not its characters."""
+
+    def __str__(self):
+        return "<" + str.__str__(self) + ">"
+
+
 
 
 def pytest_configure(config):

@@ -95,14 +95,14 @@ def reference_budget_line(entries, resolved):
 
 def reference_rows(entries, shown, selected, resolved, expanded):
     """The rows as the pieces bound in the module now would draw them; ids
-    and class names in their shown form."""
+    and class names in the shown form of their ordinary text form, str()."""
     z = zylsetup
     rows = []
     for i, ent in enumerate(shown):
         cursor = z.color_text("> ", "E8EEEC") if i == selected else "  "
         indent = "  " * ent["depth"]
         record = resolved[ent["id"]]
-        ent_id, type_name = z.shown_text(ent["id"]), z.shown_text(ent["type_name"])
+        ent_id, type_name = z.shown_text(str(ent["id"])), z.shown_text(str(ent["type_name"]))
         if ent["is_replaced_root"]:
             count = sum(1 for e in entries if e["replaced_root"] == ent["id"])
             toggle = "[\u2190 collapse]" if expanded.get(ent["id"]) else "[\u2192 expand]"
@@ -124,7 +124,7 @@ def reference_rows(entries, shown, selected, resolved, expanded):
         if record["eff"] is not None:
             row += z.color_text("mode=" + str(z.mode_verb(record["eff"])), z.get_color_hex_for_mode(record["eff"]))
             if record["source"] == "inherited":
-                row += z.dim("  (via " + z.shown_text(record["origin_id"]) + ")")
+                row += z.dim("  (via " + z.shown_text(str(record["origin_id"])) + ")")
                 if record["overridden"] is not None:
                     row += z.dim("  \u2014 your " + str(z.mode_verb(record["overridden"]["mode"])) + " here is ignored")
         elif count > 0:

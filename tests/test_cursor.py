@@ -18,9 +18,11 @@ from loop_harness import Harness, OutOfKeys
         (4, 1, 5, 4),
         (9, -10, 5, 0),
         (7, 0, 5, 4),
+        (2 ** 63 - 1, 1, 5, 4),
+        (-2 ** 63, -1, 5, 0),
     ],
     ids=["up-at-top", "page-past-end", "empty", "negative-length", "step", "down-at-end",
-         "page-past-top", "beyond-end-clamped"],
+         "page-past-top", "beyond-end-clamped", "step-past-int64", "step-below-int64"],
 )
 def test_move_clamps_without_wrapping(index, delta, length, expected):
     assert zylsetup._move(index, delta, length) == expected

@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import strip
+from conftest import OwnText, strip
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
@@ -397,3 +397,21 @@ def test_plain_lines_carry_no_styling():
     plain_legend = [12, 13, 14, 17, 18, 19, 20, 21, 22]
     assert all(help_lines[k] == HELP[k] for k in plain_help)
     assert all(legend_lines[k] == LEGEND[k] for k in plain_legend)
+
+
+# --- Outside values enter every overlay in their ordinary text form -----------
+
+def test_outside_values_show_their_ordinary_text_form(monkeypatch):
+    def shown(lines):
+        return "\n".join(strip(lines))
+
+    GZL.pc.set_module_names_to_zylate([OwnText("Conv")])
+    assert "  \u2502 <Conv> \u2192 zylate  (1)" in shown(zylsetup.render_type_rules_overlay([entry(".a", "Conv")]))
+    unset = [entry(OwnText(".a"), OwnText("Linear"))]
+    assert "\n      <.a>   [<Linear>]\n" in shown(zylsetup.render_save_overlay(unset, {".a": {"eff": None}}, 0, ""))
+    assert "write it to <c.json>, skip" in shown(zylsetup.render_save_overlay([], {}, 1, OwnText("c.json")))
+    name = OwnText("dendrite_count")
+    monkeypatch.setattr(zylsetup, "CUSTOMIZABLE_SETTING_NAMES", [name])
+    lines = strip(zylsetup.render_overrides_overlay({"kind": "id", "scope_key": OwnText(".a")}, 0, {}, {}, name))
+    assert lines[2] == "  Overrides \u2014 <.a>"
+    assert lines[5].startswith("> <dendrite_count> = ") and lines[-1].startswith("<dendrite_count> \u2014 ")

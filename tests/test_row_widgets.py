@@ -2,6 +2,8 @@ import pytest
 
 from zylora import zylsetup
 
+from conftest import OwnText
+
 Z = zylsetup.COLOR_ZYLATE
 T = zylsetup.COLOR_TRACK
 ATT = zylsetup.COLOR_ATTENTION
@@ -101,3 +103,13 @@ def test_widgets_call_rebound_functions(monkeypatch, name, fake, call, expected)
         assert expected in got
     monkeypatch.undo()
     assert call() == before
+
+
+def test_widgets_give_ordinary_text_forms(monkeypatch):
+    assert zylsetup.mode_verb(OwnText("odd")) == "<odd>"
+    assert zylsetup.mode_verb(OwnText("zylated")) == "zylate"
+    monkeypatch.setattr(zylsetup, "make_block", lambda mode: OwnText("B"))
+    assert zylsetup.make_target_marker(entry(), record("tracked", "id")) == ("* <B> ", "* \u2588\u2588 ")
+    monkeypatch.setattr(zylsetup, "color_text", lambda text, hex_color: OwnText(text))
+    assert zylsetup.make_target_marker(entry(params=3), record(None, None))[0] == "<!> <\u2588\u2588> "
+    assert zylsetup.render_tab_bar("run").startswith("[ Targets \u2502 <Run settings> ]")

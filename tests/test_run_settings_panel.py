@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import strip
+from conftest import OwnText, strip
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
@@ -163,3 +163,10 @@ def test_description_replaces_the_key_hints(describe_name, description):
     }
     _, _, footer, _ = render([setting("dendrite_count", 1)], 0, describe_name)
     assert footer == [HR, grey(describe_name + " — " + description)]
+
+
+def test_outside_values_show_their_ordinary_text_form():
+    items = [bucket(OwnText("Core"), True, OwnText("1")), setting(OwnText("width"), OwnText("wide"))]
+    _, body, footer, _ = render(items, selected_index=1, describe_name=OwnText("width"))
+    assert strip(body) == ["  \u25be <Core> (<1>)", ">   <width> = <wide>"]
+    assert strip(footer)[1].startswith("<width> \u2014 ")

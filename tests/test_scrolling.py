@@ -45,6 +45,8 @@ def test_body_that_fits_is_shown_whole_from_the_top(screen, start, focus):
     (0, (18, 40), 15),  # an end past the body is clamped to it
     (0, (6, 2), 2),    # an empty focus is widened to one line
     (3, (25, 26), 15),  # a start past the body asks for its end
+    (0, (2 ** 70, 2 ** 71), 15),  # lines past 64 bits compare as Python integers do
+    (3, (-2 ** 70, 1), 0),
 ])
 def test_window_follows_the_focus(screen, start, focus, new_start):
     lines, got = compose(BODY, start, focus)
@@ -53,7 +55,8 @@ def test_window_follows_the_focus(screen, start, focus, new_start):
     assert lines == shown(new_start, end, above=new_start > 0, below=end < 20)
 
 
-@pytest.mark.parametrize("start,new_start", [(17, 15), (30, 15), (-4, 0), (15, 15), (9, 9)])
+@pytest.mark.parametrize("start,new_start", [(17, 15), (30, 15), (-4, 0), (15, 15), (9, 9), (2 ** 70, 15),
+                                             (-2 ** 70, 0)])
 def test_window_without_focus_is_clamped_and_pulled_up_at_the_end(screen, start, new_start):
     assert compose(BODY, start)[1] == new_start
 
@@ -116,3 +119,18 @@ def test_arguments_by_keyword_are_left_unchanged(screen):
         header_lines=header, body_lines=body, footer_lines=footer, window_start=4)
     assert (text, start) == ("\n".join(shown(4, 9)), 4)
     assert (header, body, footer) == (["H"], BODY, ["F"])
+
+
+# --- Terminal lines and row counts past 64 bits ----------------------------------
+
+def test_terminal_taller_than_64_bits_shows_the_whole_body(screen):
+    screen(lines=2 ** 70)
+    assert compose(BODY, 7) == (shown(0, 20, above=False, below=False), 0)
+
+
+@pytest.mark.parametrize("rows", [2 ** 63 - 1, 2 ** 70], ids=["int64-max", "beyond-int64"])
+def test_rows_past_64_bits_leave_one_line_per_window(screen, monkeypatch, rows):
+    monkeypatch.setattr(zylsetup, "get_visual_line_count", lambda lines, columns: rows)
+    assert compose(BODY, 0) == (shown(0, 1, above=False), 0)
+    # a line taller than the budget cannot end a window: it starts after it
+    assert compose(BODY, 3, (8, 9)) == (shown(9, 10), 9)

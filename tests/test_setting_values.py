@@ -7,6 +7,8 @@ import torch
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
+from conftest import OwnText
+
 
 def use_descriptions(tmp_path, monkeypatch, buckets):
     monkeypatch.setattr(zylsetup, "__file__", str(tmp_path / "zylsetup.so"))
@@ -39,6 +41,32 @@ def test_format_setting_value(value, expected):
 def test_format_callable_is_cut_too(monkeypatch):
     monkeypatch.setattr(GZL, "callable_config_repr", lambda value: "f" * 200)
     assert zylsetup.format_setting_value(value=len) == "f" * 137 + "..."
+
+
+def test_values_are_shown_in_their_ordinary_text_form():
+    assert zylsetup.format_setting_value(OwnText("v")) == "<v>"
+    assert zylsetup.format_setting_value(OwnText("a" * 139)) == "<" + "a" * 136 + "..."
+    assert zylsetup.format_run_setting_value("switch_mode", OwnText("x")) == "<x>"
+
+
+NO_LENGTH_CYCLE = """from zylora import zylsetup
+NoLength = type("NoLength", (), {"__bool__": lambda s: True, "__len__": lambda s: 0, "__iter__": lambda s: iter(())})
+zylsetup.get_enum_options = lambda name: NoLength()
+try:
+    zylsetup.cycle_enum_setting("switch_mode", 0)
+except ZeroDivisionError as error:
+    print(error)"""
+
+
+def test_options_that_report_no_length_cannot_be_cycled():
+    """In a child, as the step once divided by that length natively."""
+    import subprocess
+    import sys
+
+    with pytest.raises(ZeroDivisionError) as expected:
+        1 % len(())
+    done = subprocess.run([sys.executable, "-c", NO_LENGTH_CYCLE], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, f"{expected.value}\n"), done.stderr[-2000:]
 
 
 def test_enum_options(fresh_pc):

@@ -5,6 +5,8 @@ from torch import nn
 from zylora import globals_zylora as GZL
 from zylora import zylsetup
 
+from conftest import OwnText
+
 
 @pytest.fixture(autouse=True)
 def plain_counts(monkeypatch):
@@ -130,6 +132,11 @@ def test_budget_line(zylate, expected):
     GZL.pc.set_module_ids_to_zylate(zylate)
     resolved = zylsetup.resolve_entry_modes(entries)
     assert zylsetup.build_budget_line(entries=entries, resolved=resolved) == expected
+
+
+def test_budget_line_counts_in_their_ordinary_text_form(monkeypatch):
+    monkeypatch.setattr(zylsetup, "format_human_count", lambda value: OwnText(str(value)))
+    assert zylsetup.build_budget_line([], {}) == line(0, 0, "0.0")
 
 
 def test_budget_line_of_no_entries_and_one_third():

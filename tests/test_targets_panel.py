@@ -4,7 +4,7 @@ from torch import nn
 from zylora import zylsetup
 from zylora.example_network import GatedResidualBlock
 
-from conftest import strip
+from conftest import OwnText, strip
 from reference_renditions import reference_rows
 
 Z = zylsetup.COLOR_ZYLATE
@@ -275,3 +275,82 @@ def test_native_rows_keep_every_code_point(name, type_name):
     body = render(entries, resolved, selected=2, expanded=expanded, shown=entries)[1]
     assert body == reference_rows(entries, entries, 2, resolved, expanded)
     assert any(zylsetup.shown_text(name) in line for line in body)
+
+
+# --- Values no network has: every route answers as the plain route --------
+
+class OwnProduct(int):
+    def __rmul__(self, other):  # "  " * depth is its own
+        return "<" + other + ">"
+
+
+ODD_DEPTHS = {"minus-one": -1, "true": True, "float": 1.0, "text": "2", "none": None, "beyond-int64": 2 ** 64,
+              "int-subclass": type("Sub", (int,), {})(2), "own-product": OwnProduct(1), "no-memory-holds-it": 2 ** 61}
+CRASHING_DEPTHS = [2 ** 63 - 1, 2 ** 63 - 2, 2 ** 62]  # their indents were once written past the row's buffer
+ROW_KINDS = [{}, {"in_replaced": True, "replaced_root": ".r"}, {"is_replaced_root": True}]
+
+
+def outcome(draw):
+    try:
+        return ["rows", draw()]
+    except Exception as error:
+        return [type(error).__name__, str(error)]
+
+
+def depth_outcomes(depth, kind):
+    """One entry drawn on this run's route, piece by piece by name (a rebound
+    piece that changes nothing sends the rows there), and by the reference."""
+    ent = {"id": ".a", "type_name": "Linear", "module": nn.Identity(), "depth": depth, "direct_param_count": 3,
+           "is_replaced_root": False, "replaced_root": None, "in_replaced": False, **kind}
+    resolved = {".a": rec(origin=".a")}
+    own = outcome(lambda: render([ent], resolved, shown=[ent])[1])
+    dim = zylsetup.dim
+    zylsetup.dim = lambda text: dim(text)
+    try:
+        by_name = outcome(lambda: render([ent], resolved, shown=[ent])[1])
+    finally:
+        zylsetup.dim = dim
+    return own, by_name, outcome(lambda: reference_rows([ent], [ent], 0, resolved, {}))
+
+
+@pytest.mark.parametrize("kind", ROW_KINDS, ids=["ordinary", "inside-restructured", "restructured-root"])
+@pytest.mark.parametrize("depth", ODD_DEPTHS.values(), ids=ODD_DEPTHS.keys())
+def test_any_depth_draws_or_fails_as_the_plain_route(depth, kind):
+    own, by_name, reference = depth_outcomes(depth, kind)
+    assert own == by_name == reference
+
+
+def test_depths_past_any_buffer_fail_as_the_plain_route():
+    """In a child, as these once crashed the interpreter."""
+    import json
+    import pathlib
+    import subprocess
+    import sys
+
+    child = ("import json, test_targets_panel as t\n"
+             "print(json.dumps([t.depth_outcomes(d, k) for d in t.CRASHING_DEPTHS for k in t.ROW_KINDS]))")
+    done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300,
+                          cwd=pathlib.Path(__file__).parent)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert json.loads(done.stdout) == [[["OverflowError", "repeated string is too long"]] * 3] * 9
+
+
+def test_values_enter_rows_in_their_ordinary_text_form(small, monkeypatch):
+    entries, resolved = small
+    shown = [dict(entries[0], id=OwnText(".fc"), type_name=OwnText("Linear")),
+             dict(entries[6], id=OwnText(".blk.gate")), dict(entries[5], type_name=OwnText("Block"))]
+    resolved[".fc"] = rec(OwnText("zylated"), "inherited", OwnText(".net"), {"mode": OwnText("odd")})
+    rows = render(entries, resolved, shown=shown)[1]
+    assert rows == reference_rows(entries, shown, 0, resolved, {})
+    assert strip(rows)[0].endswith(" <.fc>  [<Linear>]" + " " * 21 + "mode=zylate  (via <.net>)  "
+                                   "\u2014 your <odd> here is ignored   params=6")
+    assert "<.blk.gate>  [Linear] (id stale)" in strip(rows)[1] and ".blk  [<Block>]" in strip(rows)[2]
+    dim = zylsetup.dim
+    monkeypatch.setattr(zylsetup, "dim", lambda text: dim(text))  # the rows go piece by piece by name
+    assert render(entries, resolved, shown=shown)[1] == rows
+
+
+def test_selected_index_is_compared_as_python_compares_it(small):
+    entries, resolved = small
+    equals_two = type("EqualsTwo", (int,), {"__eq__": lambda self, other: other == 2, "__hash__": int.__hash__})
+    assert render(entries, resolved, selected=equals_two(0))[3] == (2, 3)

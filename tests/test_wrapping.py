@@ -195,3 +195,18 @@ def test_cursor_cell_goes_through_make_inverted_text(monkeypatch):
     monkeypatch.setattr(zylsetup, "make_inverted_text", lambda text: f"[{text}]")
     assert zylsetup.render_text_with_cursor("ab", 0) == "[a]b"
     assert zylsetup.render_text_with_cursor("ab", 2) == "ab[ ]"
+
+
+# --- Lengths a rebound strip_ansi reports --------------------------------------
+
+def test_line_count_stays_exact_past_64_bits(monkeypatch):
+    reported = type("Reported", (), {"__len__": lambda self: 2 ** 63 - 1})
+    monkeypatch.setattr(zylsetup, "strip_ansi", lambda line: reported())
+    assert zylsetup.get_visual_line_count(["a", "b", "c"], 1) == 3 * (2 ** 63 - 1)
+
+
+def test_wrap_indexes_a_misreported_text_as_python_does(monkeypatch):
+    longer = type("LongerThanItIs", (str,), {"__len__": lambda self: 2 ** 62})
+    monkeypatch.setattr(zylsetup, "strip_ansi", lambda line: longer("ab"))
+    with pytest.raises(IndexError, match="^string index out of range$"):
+        wrap("abcdefghij", 3)

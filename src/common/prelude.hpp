@@ -65,6 +65,14 @@ inline py::object owned(PyObject *result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+// str(value): the value's ordinary text form.  py::str of an object keeps a
+// str subclass as it is, so its characters would stand in for whatever its
+// own __str__ says; this gives what the interpreter's str() gives.
+inline py::str text_form(py::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+    return py::reinterpret_steal<py::str>(owned(PyObject_Str(value.ptr())).release());
+}
+
 // Python's truth test of any value.
 inline bool truthy(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());

@@ -2,6 +2,7 @@
 // the Targets panel lists.
 #include "prelude.hpp"
 
+#include "checked_arithmetic.hpp"
 #include "configurator_state.hpp"
 #include "driver.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 // or last row instead of jumping around.
 long long move_cursor(long long index, long long delta, long long length) {
     if (length <= 0) return 0;
-    return std::max(0LL, std::min(index + delta, length - 1));
+    return std::max(0LL, std::min(saturating_add(index, delta), length - 1));
 }
 
 // entry[key] as a truth value.  Entries are plain dicts, so a direct lookup

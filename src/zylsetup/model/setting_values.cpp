@@ -44,7 +44,7 @@ py::ssize_t index_of(py::handle sequence, py::handle value) {
 py::object format_setting_value(py::object value) {
     if (value.is_none()) return py::str("None");
     py::object text = is_callable(value) ? global("GZL").attr("callable_config_repr")(value)
-                                         : py::object(py::str(value));
+                                         : py::object(text_form(value));
     if (py::len(text) > 140) {
         py::object head = text[py::slice(0, 137, 1)];
         return head + py::str("...");
@@ -80,7 +80,7 @@ py::object format_run_setting_value(py::object setting_name, py::object value) {
         if (index >= 0 && index < static_cast<py::ssize_t>(py::len(names))) {
             return names[py::int_(index)];
         }
-        return py::str(value);
+        return text_form(value);
     }
     if (equals(setting_name, py::str("zyl_forward_function"))) {
         py::object name = getattr_or_none(value, py::str("__name__"));
@@ -96,7 +96,10 @@ py::object cycle_enum_setting(py::object setting_name, py::object current_value)
     }
     auto count = static_cast<py::ssize_t>(py::len(options));
     py::ssize_t index = enum_option_position(setting_name, options, current_value);
-    py::object next_option = options[py::int_((index + 1) % count)];
+    // The interpreter's own remainder: options that test true yet report no
+    // length (a rebound get_enum_options) give its ZeroDivisionError.
+    py::object next_option =
+        options[owned(PyNumber_Remainder(py::int_(index + 1).ptr(), py::int_(count).ptr()))];
     if (equals(setting_name, py::str("zyl_forward_function"))) {
         py::object torch = global("torch");
         py::object new_value = torch.is_none() ? next_option : py::object(torch.attr(next_option));

@@ -102,9 +102,11 @@ py::object build_budget_line(py::handle entries, py::handle resolved) {
     py::object pct = py::float_(0.0);
     if (truthy(total_value)) pct = py::float_(100.0) * added_value / total_value;
 
-    return py::str("Zylation budget:  +") + call("format_human_count", added_value) +
+    // The counts' texts as str() gives them: format_human_count may be
+    // rebound to anything.
+    return py::str("Zylation budget:  +") + text_form(call("format_human_count", added_value)) +
            py::str(" params per dendrite cycle  \u00b7  model ") +
-           call("format_human_count", total_value) + py::str("  (+") +
+           text_form(call("format_human_count", total_value)) + py::str("  (+") +
            builtin("format")(pct, ".1f") + py::str("% / cycle)");
 }
 

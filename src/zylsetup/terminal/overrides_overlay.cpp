@@ -2,7 +2,6 @@
 // applies in one override scope, and where that value comes from.
 #include "prelude.hpp"
 
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -21,8 +20,8 @@ py::list render_overrides_overlay(py::handle scope, py::object ov_selected_index
     py::object kind = scope["kind"];
     py::object scope_key = scope["scope_key"];
     py::str title = kind.equal(py::str("id"))
-                        ? concat({py::str("Overrides \u2014 "), shown_text(scope_key)})
-                        : concat({py::str("Overrides \u2014 every "), shown_text(scope_key)});
+                        ? concat({py::str("Overrides \u2014 "), shown(scope_key)})
+                        : concat({py::str("Overrides \u2014 every "), shown(scope_key)});
 
     py::object scoped = call("get_scope_values", scope_key, module_settings_overrides,
                              existing_module_settings);
@@ -52,15 +51,15 @@ py::list render_overrides_overlay(py::handle scope, py::object ov_selected_index
         py::object cursor = index_is(ov_selected_index, i) ? colored("> ", cursor_color)
                                                             : py::object(blank_cursor);
         py::object tag = dim(overridden ? "(overridden here)" : "(from run settings)");
-        py::object value_text = shown_text(call("format_run_setting_value", name, value));
-        lines.append(concat({cursor, shown_text(name), py::str(" = "), value_text, py::str("  "), tag}));
+        py::object value_text = shown(call("format_run_setting_value", name, value));
+        lines.append(concat({cursor, shown(name), py::str(" = "), value_text, py::str("  "), tag}));
         ++i;
     }
 
     lines.append(py::str(""));
     if (truthy(describe_name)) {
         py::object description = call("get_setting_description", describe_name);
-        lines.append(dim(shown_text(concat({describe_name, py::str(" \u2014 "), description}))));
+        lines.append(dim(shown(concat({describe_name, py::str(" \u2014 "), description}))));
     } else {
         lines.append(dim("Enter edit \u00b7 h describe \u00b7 \u2191\u2193/jk move \u00b7 Esc / x close"));
     }

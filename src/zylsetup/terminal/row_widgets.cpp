@@ -5,6 +5,7 @@
 #include "ansi_text.hpp"
 #include "row_widgets.hpp"
 #include "terminal.hpp"
+#include "text_pieces.hpp"
 
 namespace zyl {
 
@@ -14,6 +15,7 @@ namespace {
 
 using ansi::call_color_text;
 using ansi::call_dim;
+using text_pieces::concat;
 
 py::object render_tab_bar(py::object active_screen) {
     py::object targets = py::str("Targets");
@@ -23,14 +25,14 @@ py::object render_tab_bar(py::object active_screen) {
     } else {
         run = call_color_text(run, global("COLOR_ACCENT"));
     }
-    return py::str("[ ") + targets + py::str(" \u2502 ") + run + py::str(" ]            ") +
-           call_dim(py::str("[Tab] switch panel    ? help"));
+    return concat({py::str("[ "), targets, py::str(" \u2502 "), run, py::str(" ]            "),
+                   call_dim(py::str("[Tab] switch panel    ? help"))});
 }
 
 py::object mode_verb(py::object mode) {
     py::object verbs = global("MODE_VERB");
     if (verbs.contains(mode)) return verbs[mode];
-    return py::str(mode);
+    return text_form(mode);
 }
 
 py::object make_block(py::object mode) {
@@ -45,8 +47,8 @@ py::object make_target_marker(py::object entry, py::object record) {
         py::object count = entry["direct_param_count"];
         if (count > py::int_(0)) {
             py::object attention = global("COLOR_ATTENTION");
-            py::object display = call_color_text(py::str("!"), attention) + py::str(" ") +
-                                 call_color_text(py::str("\u2588\u2588"), attention) + py::str(" ");
+            py::object display = concat({call_color_text(py::str("!"), attention), py::str(" "),
+                                         call_color_text(py::str("\u2588\u2588"), attention), py::str(" ")});
             return py::make_tuple(display, py::str("! \u2588\u2588 "));
         }
         return py::make_tuple(blanks, blanks);
@@ -58,7 +60,7 @@ py::object make_target_marker(py::object entry, py::object record) {
     } else if (source.equal(py::str("id"))) {
         lead = "* ";
     }
-    py::object display = py::str(lead) + call_make_block(eff) + py::str(" ");
+    py::object display = concat({py::str(lead), call_make_block(eff), py::str(" ")});
     return py::make_tuple(display, py::str(std::string(lead) + "\u2588\u2588 "));
 }
 

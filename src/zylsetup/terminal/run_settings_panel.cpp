@@ -2,7 +2,6 @@
 #include "prelude.hpp"
 
 #include "row_widgets.hpp"
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -16,13 +15,13 @@ py::object bucket_line(py::handle item, py::handle cursor) {
     const char *glyph = truthy(item["is_expanded"]) ? "\u25be" : "\u25b8";
     py::object styled_glyph = colored(glyph, global("COLOR_ACCENT"));
     py::object count = dim(concat({py::str("("), item["count"], py::str(")")}));
-    return concat({cursor, styled_glyph, py::str(" "), shown_text(item["bucket"]), py::str(" "), count});
+    return concat({cursor, styled_glyph, py::str(" "), shown(item["bucket"]), py::str(" "), count});
 }
 
 py::object setting_line(py::handle item, py::handle cursor) {
     py::object name = item["name"];
     py::object value = item["value"];
-    py::object value_text = shown_text(call("format_run_setting_value", name, value));
+    py::object value_text = shown(call("format_run_setting_value", name, value));
     py::object hint;
     if (!call("get_enum_options", name).is_none()) {
         hint = dim("  (Enter cycles)");
@@ -31,7 +30,7 @@ py::object setting_line(py::handle item, py::handle cursor) {
     } else {
         hint = py::str("");
     }
-    return concat({cursor, py::str("  "), shown_text(name), py::str(" = "), value_text, hint});
+    return concat({cursor, py::str("  "), shown(name), py::str(" = "), value_text, hint});
 }
 
 py::tuple render_run_settings_lines(py::handle items, py::object selected_index,
@@ -63,7 +62,7 @@ py::tuple render_run_settings_lines(py::handle items, py::object selected_index,
     py::object footer_line;
     if (truthy(describe_name)) {
         py::object description = call("get_setting_description", describe_name);
-        footer_line = dim(shown_text(concat({describe_name, py::str(" \u2014 "), description})));
+        footer_line = dim(shown(concat({describe_name, py::str(" \u2014 "), description})));
     } else {
         footer_line = dim(
             "\u2192 expand \u00b7 \u2190 collapse   Enter edit   h describe   "

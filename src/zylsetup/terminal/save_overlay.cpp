@@ -2,7 +2,6 @@
 // would get neither dendrites nor tracking.
 #include "prelude.hpp"
 
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -59,8 +58,8 @@ py::list render_save_overlay(py::handle entries, py::handle resolved,
         for (py::handle entry : py::iter(unset)) {
             if (listed == max_listed_modules) break;
             lines.append(concat({py::str("      "),
-                                 dim(concat({shown_text(entry["id"]), py::str("   ["),
-                                             shown_text(entry["type_name"]), py::str("]")}))}));
+                                 dim(concat({shown(entry["id"]), py::str("   ["),
+                                             shown(entry["type_name"]), py::str("]")}))}));
             ++listed;
         }
         if (count > max_listed_modules) {
@@ -81,7 +80,7 @@ py::list render_save_overlay(py::handle entries, py::handle resolved,
         lines.append(py::str(""));
         options.push_back({py::str("just this run"), py::str("don't touch my saved config"), false});
         options.push_back({py::str("and save it as default"),
-                           concat({py::str("write it to "), shown_text(config_target_path),
+                           concat({py::str("write it to "), shown(config_target_path),
                                    py::str(", skip this screen next time")}),
                            false});
         options.push_back({py::str("Keep editing"), py::str(""), false});

@@ -2,6 +2,7 @@
 // the body around the focus, moved as little as possible between frames.
 #include "prelude.hpp"
 
+#include "checked_arithmetic.hpp"
 #include "terminal.hpp"
 
 #include <algorithm>
@@ -12,28 +13,24 @@ namespace {
 
 using Index = long long;
 
-Index as_index(py::handle value) {
-    PyObject *number = PyNumber_Index(value.ptr());
-    if (number == nullptr) throw py::error_already_set();
-    Index index = PyLong_AsLongLong(number);
-    Py_DECREF(number);
-    if (index == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return index;
-}
-
-// `start, end = focus`, with the interpreter's unpacking errors.
+// `start, end = focus`, with the interpreter's unpacking errors.  Window
+// starts, focus lines, terminal lines and row counts come from the caller,
+// the terminal or rebound functions: any integer is taken, and one beyond 64
+// bits is held at the bound, where it compares with every real line count as
+// the exact value does.
 std::pair<Index, Index> unpack_focus(py::handle focus) {
     auto [start, end] = unpack_pair(focus);
-    return {as_index(start), as_index(end)};
+    return {clamped_index(start), clamped_index(end)};
 }
 
 py::tuple compose_scrolling_screen(py::object header_lines, py::object body_lines, py::object footer_lines,
                                    py::object window_start_arg, py::object focus) {
     py::object size = call("terminal_size");
     py::object columns = size.attr("columns");
-    const Index reserved = call("get_visual_line_count", header_lines, columns).cast<Index>() +
-                           call("get_visual_line_count", footer_lines, columns).cast<Index>();
-    const Index budget = std::max<Index>(1, size.attr("lines").cast<Index>() - reserved - 3 - 2);
+    const Index reserved = saturating_add(clamped_index(call("get_visual_line_count", header_lines, columns)),
+                                          clamped_index(call("get_visual_line_count", footer_lines, columns)));
+    const Index budget =
+        std::max<Index>(1, saturating_sub(saturating_sub(clamped_index(size.attr("lines")), reserved), Index{3 + 2}));
     const Index total = py::len(body_lines);
 
     auto body_line = [&](Index index) {
@@ -45,15 +42,15 @@ py::tuple compose_scrolling_screen(py::object header_lines, py::object body_line
     auto rows_for = [&](py::handle line) {
         py::list one;
         one.append(line);
-        return std::max<Index>(1, call("get_visual_line_count", one, columns).cast<Index>());
+        return std::max<Index>(1, clamped_index(call("get_visual_line_count", one, columns)));
     };
     auto window_end_from = [&](Index start) {
         Index used = 0;
         Index end = start;
         while (end < total) {
             const Index height = rows_for(body_line(end));
-            if (end > start && used + height > budget) break;
-            used += height;
+            if (end > start && saturating_add(used, height) > budget) break;
+            used = saturating_add(used, height);
             ++end;
         }
         return end;
@@ -63,14 +60,14 @@ py::tuple compose_scrolling_screen(py::object header_lines, py::object body_line
         Index start = end;
         while (start > 0) {
             const Index height = rows_for(body_line(start - 1));
-            if (used + height > budget) break;
-            used += height;
+            if (saturating_add(used, height) > budget) break;
+            used = saturating_add(used, height);
             --start;
         }
         return start;
     };
 
-    Index window_start = as_index(window_start_arg);
+    Index window_start = clamped_index(window_start_arg);
     if (!focus.is_none()) {
         auto [focus_start, focus_end] = unpack_focus(focus);
         focus_start = std::max<Index>(std::min(focus_start, total), 0);

@@ -14,9 +14,9 @@
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
+#include "checked_arithmetic.hpp"
 #include "container_ops.hpp"
 #include "row_widgets.hpp"
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -47,13 +47,7 @@ struct Text {
 
 Text text_of(py::handle value) {
     Text t;
-    if (PyUnicode_CheckExact(value.ptr())) {
-        t.owner = py::reinterpret_borrow<py::object>(value);
-    } else {
-        PyObject *s = PyObject_Str(value.ptr());
-        if (s == nullptr) throw py::error_already_set();
-        t.owner = py::reinterpret_steal<py::object>(s);
-    }
+    t.owner = text_pieces::as_text(value);
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(t.owner.ptr()) < 0) throw py::error_already_set();
 #endif
@@ -146,16 +140,23 @@ public:
     }
 
 private:
-    // Room for `count` more code points, at the end.
+    // Room for `count` more code points, at the end.  size_ never exceeds
+    // capacity_, so the test cannot wrap.
     char32_t *room(size_t count) {
-        if (size_ + count > capacity_) {
-            const size_t capacity = std::max(size_ + count, 2 * capacity_ + 64);
-            auto grown = std::make_unique<char32_t[]>(capacity);
-            std::copy_n(points_.get(), size_, grown.get());
-            points_ = std::move(grown);
-            capacity_ = capacity;
-        }
+        if (count > capacity_ - size_) grow(count);
         return points_.get() + size_;
+    }
+
+    // Counts come from outside (an indent, the texts of an entry): a size no
+    // buffer could hold is the interpreter's MemoryError, never a
+    // wrapped-around one.
+    void grow(size_t count) {
+        const size_t needed = checked_room(size_, count, sizeof(char32_t));
+        const size_t capacity = std::max(needed, checked_room(capacity_, capacity_ + 64, sizeof(char32_t)));
+        auto grown = std::make_unique<char32_t[]>(capacity);
+        std::copy_n(points_.get(), size_, grown.get());
+        points_ = std::move(grown);
+        capacity_ = capacity;
     }
 
     template <typename Unit>
@@ -342,7 +343,7 @@ struct EntryNames {
 };
 
 EntryNames shown_names(py::handle entry, py::handle id, const Keys &keys) {
-    return {shown_text(id), shown_text(item(entry, keys.type_name))};
+    return {text_pieces::shown(id), text_pieces::shown(item(entry, keys.type_name))};
 }
 
 // --- The module-level functions a row is made of ------------------------
@@ -397,7 +398,7 @@ private:
 //
 // A row is written once, by TargetRows below, as a sequence of parts:
 // literals, the shown forms of outside texts (ids, class names and origin
-// ids, made visible by shown_names and shown_text, then taken in by the
+// ids, made visible by shown_names and text_pieces::shown, then taken in by the
 // pieces' `outside_text`), and a few parts the pieces make themselves.  Two
 // sets of pieces write them: NativePieces builds the styled pieces here
 // (exactly what the module's own functions give), NamedPieces calls the
@@ -409,6 +410,15 @@ struct Verb { py::handle mode; };        // mode_verb(mode)
 struct HumanCount { py::handle value; }; // format_human_count(value)
 struct Indent {};                        // "  " * depth of the entry
 struct Spaces { Py_ssize_t count; };
+
+// "  " * depth, as the interpreter makes it: an entry's indent, or that
+// operation's own error for a depth that is no integer or too large for any
+// text.
+py::object indent_of(py::handle depth) { return owned(PyNumber_Multiply(py::str("  ").ptr(), depth.ptr())); }
+
+// The deepest nesting whose indent the native rows write themselves; no
+// network comes near it.
+constexpr long long NATIVE_INDENT_LEVELS = 1 << 16;
 
 class NativePieces {
 public:
@@ -423,12 +433,26 @@ public:
         if (PyList_Append(body.ptr(), row_.text().ptr()) != 0) throw py::error_already_set();
     }
 
+    // A plain integer depth (a bool is one) within any real nesting is
+    // written here.  Any other depth (an int subclass, which may define its
+    // own product, a float, a text, a depth no row could hold) gets what the
+    // plain route makes of it, "  " * depth, with that operation's result or
+    // error, measured and shown as the plain route measures and shows it.
     void set_indent(py::handle depth) {
-        Py_ssize_t levels = PyNumber_AsSsize_t(depth.ptr(), PyExc_OverflowError);
-        if (levels == -1 && PyErr_Occurred()) throw py::error_already_set();
-        indent_width_ = levels > 0 ? 2 * levels : 0;
+        odd_indent_ = py::object();
+        PyObject *levels_object = depth.ptr();
+        if (PyLong_CheckExact(levels_object) || PyBool_Check(levels_object)) {
+            int overflow = 0;
+            const long long levels = PyLong_AsLongLongAndOverflow(levels_object, &overflow);
+            if (levels == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (overflow == 0 && levels <= NATIVE_INDENT_LEVELS) {
+                indent_width_ = levels > 0 ? static_cast<Py_ssize_t>(2 * levels) : 0;
+                return;
+            }
+        }
+        odd_indent_ = indent_of(depth);
     }
-    Py_ssize_t indent_length() const { return indent_width_; }
+    Py_ssize_t indent_length() const { return odd_indent_ ? length_of(odd_indent_) : indent_width_; }
 
     template <typename... Parts>
     void add(const Parts &...parts) {
@@ -486,7 +510,13 @@ private:
     void put(py::handle value) { row_ += outside_text(value); }
     void put(const py::object &value) { put(py::handle(value)); }
     void put(const py::str &value) { put(py::handle(value)); }
-    void put(Indent) { row_.append(static_cast<size_t>(indent_width_), ' '); }
+    void put(Indent) {
+        if (odd_indent_) {
+            row_ += text_of(odd_indent_);
+        } else {
+            row_.append(static_cast<size_t>(indent_width_), ' ');
+        }
+    }
     void put(Spaces spaces) { row_.append(static_cast<size_t>(spaces.count), ' '); }
     void put(HumanCount count) { append_human_count(row_, count.value); }
     void put(Verb verb) {
@@ -517,6 +547,7 @@ private:
     const Keys &keys_;
     py::object verbs_;
     Py_ssize_t indent_width_ = 0;
+    py::object odd_indent_;  // set while the indent is the plain route's
     LazyColour accent_{"COLOR_ACCENT"}, attention_{"COLOR_ATTENTION"}, zylate_{"COLOR_ZYLATE"},
         track_{"COLOR_TRACK"}, no_mode_{nullptr, "000000"}, cursor_{nullptr, text_pieces::cursor_color};
     RowBuffer row_;
@@ -537,11 +568,7 @@ public:
         }
     }
 
-    void set_indent(py::handle depth) {
-        PyObject *indent = PyNumber_Multiply(py::str("  ").ptr(), depth.ptr());
-        if (indent == nullptr) throw py::error_already_set();
-        indent_ = py::reinterpret_steal<py::object>(indent);
-    }
+    void set_indent(py::handle depth) { indent_ = indent_of(depth); }
     Py_ssize_t indent_length() const { return length_of(indent_); }
 
     template <typename... Parts>
@@ -580,7 +607,7 @@ private:
     static py::str part(const char *literal) { return py::str(literal); }
     static py::str part(py::handle value) { return outside_text(value); }
     static py::str part(const py::object &value) { return outside_text(value); }
-    static py::str part(const py::str &text) { return text; }
+    static py::str part(const py::str &text) { return text_pieces::as_text(text); }
     py::str part(Indent) const { return text_pieces::as_text(indent_); }
     static py::str part(Spaces spaces) { return py::str(std::string(static_cast<size_t>(spaces.count), ' ')); }
     static py::str part(HumanCount count) { return text_pieces::as_text(call("format_human_count", count.value)); }
@@ -649,8 +676,12 @@ public:
 
         auto id_text = Pieces::outside_text(names.id);
         auto type_text = Pieces::outside_text(names.type_name);
-        const Py_ssize_t lead = p_.marker_length() + p_.indent_length() + Pieces::length(id_text) +
-                                Pieces::length(type_text) + 7;
+        // Lengths that a rebound marker or an odd depth may report as anything:
+        // past the largest size, every lead gives the narrowest gap.
+        Py_ssize_t lead = saturating_add(p_.marker_length(), p_.indent_length());
+        lead = saturating_add(lead, Pieces::length(id_text));
+        lead = saturating_add(lead, Pieces::length(type_text));
+        lead = saturating_add(lead, Py_ssize_t{7});
         p_.add(" ", Indent{}, id_text, "  ");
         p_.add_dim("[", type_text, "]");
         p_.add(Spaces{std::max<Py_ssize_t>(2, TAIL_COLUMN - lead)});
@@ -660,7 +691,7 @@ public:
         if (!eff.is_none()) {
             p_.add_coloured(ModeColour{eff}, "mode=", Verb{eff});
             if (equals(item(record, keys_.source), keys_.inherited)) {
-                p_.add_dim("  (via ", shown_text(item(record, keys_.origin_id)), ")");
+                p_.add_dim("  (via ", text_pieces::shown(item(record, keys_.origin_id)), ")");
                 py::object overridden = item(record, keys_.overridden);
                 if (!overridden.is_none()) {
                     p_.add_dim("  \u2014 your ", Verb{item(overridden, keys_.mode)}, " here is ignored");
@@ -706,12 +737,13 @@ py::tuple render_targets_lines(py::object entries, py::object visible_entries, p
     const Py_ssize_t pad = std::max<Py_ssize_t>(2, 58 - visible);
     py::object hint = call_color_text(py::str("[y] type rules (" + std::to_string(py::len(rules)) + ")"),
                                       global("COLOR_ACCENT"));
-    lines.append(status + py::str(std::string(static_cast<size_t>(pad), ' ')) + hint);
+    lines.append(text_pieces::concat({status, py::str(std::string(static_cast<size_t>(pad), ' ')), hint}));
     lines.append(global("HR"));
 
-    // Plain integer indexes are compared here; anything else by equality.
+    // Plain integer indexes are compared here; anything else, an int
+    // subclass with its own equality included, by equality.
     std::optional<long long> selected;
-    if (PyLong_Check(selected_index.ptr())) {
+    if (PyLong_CheckExact(selected_index.ptr()) || PyBool_Check(selected_index.ptr())) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(selected_index.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw py::error_already_set();

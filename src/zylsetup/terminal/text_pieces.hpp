@@ -6,17 +6,20 @@
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
+#include "shown_text.hpp"
 
 #include <initializer_list>
 #include <string>
 
 namespace zyl::text_pieces {
 
-// The ordinary text form of a value; a text is kept as it is.
-inline py::str as_text(py::handle value) {
-    if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
-    return py::str(value);
-}
+// The ordinary text form of a value, str(): a plain text is kept as it is,
+// a str subclass shows what its own __str__ gives.
+inline py::str as_text(py::handle value) { return text_form(value); }
+
+// An outside value as a line shows it: its ordinary text form, with control
+// characters made visible.
+inline py::str shown(py::handle value) { return shown_text(as_text(value)); }
 
 // `separator` between the texts of `items` (each must already be text).
 inline py::str join(const char *separator, py::handle items) {

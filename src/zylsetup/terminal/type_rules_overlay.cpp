@@ -2,7 +2,6 @@
 // full-screen overlay's lines into one screen text.
 #include "prelude.hpp"
 
-#include "shown_text.hpp"
 #include "terminal.hpp"
 #include "text_pieces.hpp"
 
@@ -34,7 +33,7 @@ std::vector<BoxRow> rule_rows(py::handle rules) {
     std::vector<BoxRow> rows;
     for (py::handle rule : py::iter(rules)) {
         // Shown before it is measured, so the box fits what is drawn.
-        py::object type_name = shown_text(rule[py::int_(0)]);
+        py::object type_name = shown(rule[py::int_(0)]);
         py::object mode = rule[py::int_(1)];
         py::object count = rule[py::int_(2)];
         py::object verb = call("mode_verb", mode);

@@ -2,30 +2,17 @@
 #include "prelude.hpp"
 
 #include "ansi_text.hpp"
+#include "checked_arithmetic.hpp"
 #include "shown_text.hpp"
 #include "terminal.hpp"
 
-#include <climits>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
 namespace zyl {
 
 namespace {
-
-// A column count or index as a machine integer; values beyond 64 bits are
-// clamped, which keeps every comparison the same.
-long long as_integer(py::handle value) {
-    PyObject *index = PyNumber_Index(value.ptr());
-    if (index == nullptr) throw py::error_already_set();
-    int overflow = 0;
-    const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return LLONG_MIN;
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
 
 py::object terminal_size_query() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::tuple> fallback;
@@ -72,7 +59,9 @@ void wrap_line(py::handle line, long long columns, py::list &rows) {
     const ansi::CodePoints raw(line);
     const std::size_t raw_len = raw.size();
     std::vector<std::size_t> visible_to_raw;
-    visible_to_raw.reserve(visible_len);
+    // A rebound strip_ansi may report any length: the map never holds more
+    // entries than the line has characters.
+    visible_to_raw.reserve(std::min(visible_len, raw_len));
     for (std::size_t i = 0; i < raw_len;) {
         const std::size_t end = raw[i] == 0x1b ? ansi::sgr_end(raw, i, raw_len) : i;
         if (end != i) {
@@ -89,7 +78,11 @@ void wrap_line(py::handle line, long long columns, py::list &rows) {
 
     std::optional<ansi::CodePoints> rebound_plain;
     if (!own_strip) rebound_plain.emplace(plain_text);
+    // plain[k], as the interpreter indexes it: a rebound strip_ansi may
+    // report a length its text does not have.
+    const std::size_t plain_len = own_strip ? visible_to_raw.size() : rebound_plain->size();
     auto is_space = [&](std::size_t k) {
+        if (k >= plain_len) throw py::index_error("string index out of range");
         const Py_UCS4 c = own_strip ? raw[visible_to_raw[k]] : (*rebound_plain)[k];
         return c == ' ';
     };
@@ -107,8 +100,9 @@ void wrap_line(py::handle line, long long columns, py::list &rows) {
         const std::size_t max_end = width >= visible_len - start ? visible_len : start + width;
         std::size_t end = max_end;
         if (max_end != visible_len) {
-            // Last blank before max_end; the character at max_end is not examined.
-            for (std::size_t k = max_end; k > start + 1;) {
+            // Last blank before max_end; the character at max_end is not
+            // examined, nor any past the text's end (rfind's range).
+            for (std::size_t k = std::min(max_end, plain_len); k > start + 1;) {
                 --k;
                 if (is_space(k)) {
                     end = k;
@@ -133,32 +127,33 @@ void wrap_line(py::handle line, long long columns, py::list &rows) {
 py::object terminal_size() { return terminal_size_query(); }
 
 py::object get_visual_line_count(py::handle lines, py::handle terminal_columns) {
-    const long long columns = as_integer(terminal_columns);
-    std::size_t total = 0;
+    const long long columns = clamped_index(terminal_columns);
+    // Lengths come from strip_ansi, which may be rebound to report any.
+    ExactCount total;
     if (columns < 1) {
         for (py::handle line : lines) {
             (void)line;
-            ++total;
+            total.add(1);
         }
-        return py::int_(total);
+        return total.value();
     }
     const auto width = static_cast<std::size_t>(columns);
     for (py::handle line : lines) {
         const std::size_t len = visible_length(line);
-        total += len == 0 ? 1 : len / width + (len % width != 0 ? 1 : 0);
+        total.add(len == 0 ? 1 : len / width + (len % width != 0 ? 1 : 0));
     }
-    return py::int_(total);
+    return total.value();
 }
 
 py::list wrap_ansi_line_on_words(py::handle line, py::handle terminal_columns) {
     py::list rows;
-    wrap_line(line, as_integer(terminal_columns), rows);
+    wrap_line(line, clamped_index(terminal_columns), rows);
     return rows;
 }
 
 py::object wrap_screen_text_for_terminal(py::handle screen_text) {
     py::object columns_obj = terminal_size_query().attr("columns");
-    const long long columns = as_integer(columns_obj);
+    const long long columns = clamped_index(columns_obj);
     py::list rows;
     auto wrap_piece = [&](py::handle piece) {
         py::object wrapper =
@@ -192,7 +187,7 @@ py::object render_text_with_cursor(py::handle text, py::handle cursor_index) {
                              std::string(Py_TYPE(text.ptr())->tp_name) + "'");
     }
     const long long length = PyUnicode_GET_LENGTH(text.ptr());
-    long long index = as_integer(cursor_index);
+    long long index = clamped_index(cursor_index);
     if (index < 0) index = 0;
     if (index > length) index = length;
     // The buffer holds values read from files and typed bytes: each piece is
