@@ -435,3 +435,14 @@ def test_every_character_is_shown_as_repr_shows_it(first, end, filler):
                          ids=["ascii", "blank", "latin-1", "wide", "astral", "empty"])
 def test_printable_text_comes_back_as_the_same_object(text):
     assert zylsetup.shown_text(text) is text
+
+
+class _Bracketed(str):
+    def __str__(self):
+        return "<" + str.__str__(self) + ">"
+
+
+@pytest.mark.parametrize("text, expected", [(".0", "<.0>"), (".a\x1b", "<.a\\x1b>")],
+                         ids=["printable", "control"])
+def test_a_str_subclass_is_shown_in_its_ordinary_text_form(text, expected):
+    assert zylsetup.shown_text(_Bracketed(text)) == expected

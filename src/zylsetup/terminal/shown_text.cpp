@@ -66,9 +66,7 @@ py::str escaped(PyObject *text) {
 }  // namespace
 
 py::str shown_text(py::handle value) {
-    py::str text = PyUnicode_Check(value.ptr())
-                       ? py::reinterpret_borrow<py::str>(value)
-                       : py::reinterpret_steal<py::str>(owned(PyObject_Str(value.ptr())).release());
+    py::str text = text_form(value);
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text.ptr()) < 0) throw py::error_already_set();
 #endif

@@ -17,9 +17,9 @@ namespace zyl::text_pieces {
 // a str subclass shows what its own __str__ gives.
 inline py::str as_text(py::handle value) { return text_form(value); }
 
-// An outside value as a line shows it: its ordinary text form, with control
-// characters made visible.
-inline py::str shown(py::handle value) { return shown_text(as_text(value)); }
+// An outside value as a line shows it: its ordinary text form, with every
+// unprintable character made visible.
+inline py::str shown(py::handle value) { return shown_text(value); }
 
 // `separator` between the texts of `items` (each must already be text).
 inline py::str join(const char *separator, py::handle items) {
