@@ -10,6 +10,12 @@ autograd history and gradients on plain tensors, and every call that a
 __torch_function__ mode, a tensor subclass, a JIT trace, container
 subclasses, replaced methods or a watching module can observe."""
 
+import contextlib
+import os
+import subprocess
+import sys
+import threading
+
 import pytest
 import torch
 from torch import nn
@@ -18,6 +24,7 @@ from torch.overrides import TorchFunctionMode
 from zylora import globals_zylora as GZL
 from zylora import zylstrip
 
+from forward_cases import SyncThread
 from reference_renditions import reference_forward
 
 FEATURES = 4
@@ -324,3 +331,129 @@ def test_failures_are_those_of_the_written_pass(case, x):
         return type(info.value), str(info.value)
 
     assert failure(lambda: conv(x)) == failure(lambda: reference_forward(conv, x))
+
+
+# --- threaded layers and the caller's torch state ------------------------------------
+
+def torch_state():
+    """What torch keeps per thread, as a layer sees it."""
+    return (torch.is_grad_enabled(), torch.is_inference_mode_enabled(),
+            torch.is_autocast_enabled("cpu"), torch.get_autocast_dtype("cpu"),
+            torch.is_autocast_cache_enabled())
+
+
+class Probe(nn.Linear):
+    """A layer that notes the torch state it runs under and what it gives."""
+
+    seen = []
+
+    def forward(self, x):
+        out = super().forward(x)
+        Probe.seen.append((torch_state(), out.dtype, out.requires_grad, out.grad_fn is None))
+        return out
+
+
+def under(*contexts):
+    @contextlib.contextmanager
+    def entered():
+        with contextlib.ExitStack() as stack:
+            for make in contexts:
+                stack.enter_context(make())
+            yield
+    return entered
+
+
+def bf16(**options):
+    return lambda: torch.autocast("cpu", dtype=torch.bfloat16, **options)
+
+
+TORCH_STATES = [
+    pytest.param(under(), id="defaults"),
+    pytest.param(under(torch.no_grad), id="no-grad"),
+    pytest.param(under(torch.inference_mode), id="inference-mode"),
+    pytest.param(under(torch.no_grad, torch.enable_grad), id="enable-grad-in-no-grad"),
+    pytest.param(under(bf16()), id="autocast-bf16"),
+    pytest.param(under(bf16(cache_enabled=False)), id="autocast-bf16-no-cache"),
+    pytest.param(under(torch.no_grad, bf16()), id="autocast-in-no-grad"),
+    pytest.param(under(torch.inference_mode, torch.enable_grad, bf16(cache_enabled=False)),
+                 id="autocast-and-enable-grad-in-inference-mode"),
+    pytest.param(under(bf16(), lambda: torch.autocast("cpu", enabled=False)),
+                 id="autocast-off-in-autocast"),
+    pytest.param(under(torch.inference_mode, lambda: torch.inference_mode(False)),
+                 id="inference-mode-off-in-inference-mode"),
+]
+
+
+# SyncThread runs the layers on the caller's own thread, which must find its
+# state as it left it.
+@pytest.mark.parametrize("thread_class", [threading.Thread, SyncThread],
+                         ids=["threads", "on-the-callers-thread"])
+@pytest.mark.parametrize("state", TORCH_STATES)
+def test_threaded_layers_compute_under_the_callers_torch_state(state, thread_class, x,
+                                                                monkeypatch):
+    torch.manual_seed(5)
+    lead = nn.Linear(FEATURES, FEATURES)
+    conv = zylstrip.ZYLModulePyThread(
+        ZYLLayer(nn.ModuleList([Probe(FEATURES, FEATURES) for _ in range(3)]), weights(3)))
+    monkeypatch.setattr(zylstrip, "Thread", thread_class)
+    runs = []
+    for threaded in (False, True):
+        monkeypatch.setattr(zylstrip, "doing_threading", threaded)
+        Probe.seen = []
+        with state():
+            before = torch_state()
+            out = conv(lead(x))  # an input made under the state, as in a network
+            after = torch_state()
+        runs.append((out, sorted(Probe.seen, key=repr), before, after))
+    (plain, plain_seen, caller, _), (threaded, threaded_seen, before, after) = runs
+    assert torch.equal(threaded, plain)
+    assert (threaded.dtype, threaded.requires_grad) == (plain.dtype, plain.requires_grad)
+    assert history(threaded) == history(plain)
+    # Every layer ran under the caller's state, with the plain pass's
+    # results: no graph recorded where the caller turned them off.
+    assert threaded_seen == plain_seen
+    assert len(threaded_seen) == 3 and all(seen[0] == caller for seen in threaded_seen)
+    assert after == before == caller
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
+def test_threaded_layers_run_on_the_callers_cuda_device_and_stream(x, monkeypatch):
+    class StreamProbe(nn.Linear):
+        seen = []
+
+        def forward(self, x):
+            StreamProbe.seen.append((torch.cuda.current_device(), torch.cuda.current_stream()))
+            return super().forward(x)
+
+    device = torch.device("cuda", torch.cuda.device_count() - 1)
+    conv = zylstrip.ZYLModulePyThread(
+        ZYLLayer(nn.ModuleList([StreamProbe(FEATURES, FEATURES) for _ in range(3)]),
+                 weights(3))).to(device)
+    monkeypatch.setattr(zylstrip, "doing_threading", True)
+    stream = torch.cuda.Stream(device)
+    with torch.cuda.device(device), torch.cuda.stream(stream):
+        conv(x.to(device))
+    assert StreamProbe.seen == [(device.index, stream)] * 3
+
+
+DEVICE_TYPES_SCRIPT = """
+import torch
+from torch import nn
+from zylora import zylstrip
+from test_forward_equivalence import FEATURES, Probe, ZYLLayer, weights
+
+del torch._C._autocast_supported_devices  # a torch without the list
+zylstrip.doing_threading = True
+conv = zylstrip.ZYLModulePyThread(
+    ZYLLayer(nn.ModuleList([Probe(FEATURES, FEATURES) for _ in range(3)]), weights(3)))
+with torch.autocast("cpu", dtype=torch.bfloat16):
+    conv(torch.ones(2, FEATURES))
+print(sorted({str(dtype) for _, dtype, _, _ in Probe.seen}))
+"""
+
+
+def test_autocast_is_carried_without_torchs_list_of_device_types():
+    result = subprocess.run([sys.executable, "-c", DEVICE_TYPES_SCRIPT], capture_output=True,
+                            text=True, timeout=300, cwd=os.path.dirname(__file__))
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split("\n")[0] == "['torch.bfloat16']"

@@ -8,6 +8,10 @@ configuration object with every path name tested against its containers, the
 attribute reads of classes that watch them, the recorded path names and the
 converted network."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 import torch
 from torch import nn
@@ -419,3 +423,108 @@ def test_root_skips_listed_members_with_plain_lists(capsys):
     assert "Skipping .quirky during save" in runs[0][3]
     kinds = {path: kind for path, kind, _ in runs[0][2]}
     assert kinds["quirky.inner"] == "ZYLLayer" and kinds["lazy.real"] == "ZYLModulePyThread"
+
+
+
+# --- deep networks -------------------------------------------------------------------
+
+DEEP_SCRIPT = """
+import sys
+import threading
+from torch import nn
+from zylora import zylstrip
+from test_walk_equivalence import ZYLLayer
+
+kind, depth, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rebound, same_name, stack = sys.argv[4] == "True", sys.argv[5] == "True", int(sys.argv[6])
+
+
+class SameName(str):
+    # A path name that stays one short text at any depth: the names of a
+    # chain otherwise grow with its depth, and their sum with its square.
+    def __add__(self, other):
+        return self
+
+
+def below(node):
+    return node.child if kind == "members" else node[0]
+
+
+make = {"sequential": nn.Sequential, "members": nn.Module, "lists": list}[kind]
+net = inner = make()
+for level in range(depth):
+    nxt = ZYLLayer() if level == depth - 1 else make()
+    if kind == "members":
+        inner.child = nxt
+    else:
+        inner.append(nxt)
+    inner = nxt
+
+sys.setrecursionlimit(limit)
+walk = zylstrip.refresh_zyl
+calls, names = [], []
+if rebound:
+    def counting(*args):
+        calls.append(args[1])
+        return walk(*args)
+    zylstrip.refresh_zyl = counting
+
+
+def convert():
+    try:
+        walk(net, 0, SameName("") if same_name else "", names)
+    except RecursionError:
+        print("RecursionError")
+        return
+    node = net
+    for _ in range(depth):
+        node = below(node)
+    # Through the name at every level: one call per path entered.
+    honoured = len(calls) == len(names) if rebound else not calls
+    print(type(node).__name__, node.layer_array is inner.layer_array, honoured)
+
+
+if stack:
+    threading.stack_size(stack)
+    thread = threading.Thread(target=convert)
+    thread.start()
+    thread.join()
+else:
+    convert()
+"""
+
+
+SMALL_STACK = 512 * 1024
+
+
+@pytest.mark.parametrize(
+    "kind, depth, limit, rebound, same_name, stack, outcome",
+    [
+        pytest.param("sequential", 5000, 100000, False, False, 0, "converts", id="sequential-5000"),
+        pytest.param("members", 5000, 100000, False, False, 0, "converts", id="members-5000"),
+        pytest.param("lists", 50000, 100000, False, True, 0, "converts", id="lists-50000"),
+        pytest.param("sequential", 50000, 100000, False, True, 0, "converts",
+                     id="sequential-50000"),
+        pytest.param("sequential", 50000, 100000, False, True, SMALL_STACK, "converts",
+                     id="sequential-50000-in-a-small-thread"),
+        pytest.param("sequential", 5000, 2000, False, False, 0, "RecursionError",
+                     id="deeper-than-the-limit"),
+        pytest.param("sequential", 300, 100000, True, False, 0, "converts", id="rebound-300"),
+        pytest.param("sequential", 50000, 100000, True, True, 0, "RecursionError",
+                     id="rebound-50000"),
+        pytest.param("sequential", 50000, 100000, True, True, SMALL_STACK, "RecursionError",
+                     id="rebound-50000-in-a-small-thread"),
+    ],
+)
+def test_any_depth_converts_or_raises_recursion_error(kind, depth, limit, rebound, same_name,
+                                                      stack, outcome):
+    """Users of very deep networks raise the recursion limit: the walk then
+    converts any depth, and raises RecursionError, never a crash, where the
+    limit or the thread's own stack is reached.  A rebound refresh_zyl is
+    called at every level."""
+    arguments = [kind, str(depth), str(limit), str(rebound), str(same_name), str(stack)]
+    result = subprocess.run([sys.executable, "-c", DEEP_SCRIPT, *arguments], capture_output=True,
+                            text=True, timeout=600, cwd=os.path.dirname(__file__))
+    assert result.returncode == 0, result.stderr[-2000:]
+    expected = "RecursionError" if outcome == "RecursionError" else "ZYLModulePyThread True True"
+    assert result.stdout.strip() == expected

@@ -5,6 +5,12 @@
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/stl.h>
 
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -217,6 +223,19 @@ inline py::object rebound(const char *name) {
         }
     }
     return ns().attr(name);
+}
+
+// Like rebound<Fn>(name), but with the name looked up as the route in use
+// looks it up, and a null object on either route while the name still holds
+// Fn's own function object: the caller may then run Fn's steps itself, as
+// the call would, instead of nesting a call on the C stack.
+template <auto Fn>
+py::object rebound_or_own(const char *name) {
+    const OwnFunction &own = detail::own_slot<Fn>();
+    if (own.function == nullptr) return ns().attr(name);
+    py::object current = rebound(own);
+    if (current && current.ptr() == own.function) return py::object();
+    return current;
 }
 
 namespace detail {
@@ -435,12 +454,62 @@ inline bool is_subclass(py::handle cls, py::handle base) {
     return result != 0;
 }
 
+namespace detail {
+
+// The address below which this thread's C stack counts as nearly full, or 0
+// where the platform does not say.  A quarter of the stack, at most 256 KiB,
+// is kept free for whatever the interpreter and torch run between two
+// checks.  Worked out once per thread: for the main thread glibc reads the
+// process's memory map to answer.
+inline std::uintptr_t stack_reserve_start() {
+    thread_local std::uintptr_t start = [] {
+        std::uintptr_t lowest = 0;
+        std::size_t size = 0;
+#if defined(__linux__)
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void *base = nullptr;
+            if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+                lowest = reinterpret_cast<std::uintptr_t>(base);
+            }
+            pthread_attr_destroy(&attributes);
+        }
+#elif defined(__APPLE__)
+        pthread_t self = pthread_self();
+        size = pthread_get_stacksize_np(self);
+        lowest = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self)) - size;
+#endif
+        if (lowest == 0) return std::uintptr_t{0};
+        return lowest + std::min<std::size_t>(256 * 1024, size / 4);
+    }();
+    return start;
+}
+
+}  // namespace detail
+
+// Whether this thread's C stack is close to its end.  The interpreter's
+// recursion limit counts calls, not bytes: a user who raises it for a deep
+// network (sys.setrecursionlimit(100000)) would otherwise let a recursion
+// that passes through C run off the end of the stack and kill the process.
+inline bool c_stack_nearly_full() {
+    const std::uintptr_t reserve = detail::stack_reserve_start();
+    char here = 0;
+    return reserve != 0 && reinterpret_cast<std::uintptr_t>(&here) < reserve;
+}
+
 // One level of recursion over user objects, counted by the interpreter as a
-// call: what would overflow the C stack raises RecursionError instead.
+// call: what would overflow the C stack raises RecursionError instead, at
+// the interpreter's limit or where the stack itself runs short.
 class RecursionGuard {
 public:
     RecursionGuard() {
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+            throw py::error_already_set();
+        }
+        if (c_stack_nearly_full()) {
+            Py_LeaveRecursiveCall();
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
             throw py::error_already_set();
         }
     }

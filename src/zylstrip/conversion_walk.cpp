@@ -17,7 +17,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zyl {
@@ -167,170 +169,310 @@ py::object registered(py::handle net) {
     return py::none();
 }
 
-// 4a and 4b for one child of a container.
-void container_child(py::handle net, py::handle depth, py::handle name_so_far,
-                     py::handle converted_list, py::handle submodule_id, WalkScope &scope) {
-    const WalkTexts &t = texts();
-    if (not_equal(net, call_method(net, t.get_submodule, submodule_id))) {
-        record(converted_list, element_name(name_so_far, submodule_id));
-        py::object child = call_method(net, t.get_submodule, submodule_id);
-        py::object child_depth = next_depth(depth);
-        py::object child_name = element_name(name_so_far, submodule_id);
-        set_attr(net, submodule_id, refresh(child, child_depth, child_name, converted_list));
-    }
-    if (is_dendrite_layer(call_method(net, t.get_submodule, submodule_id))) {
-        py::object layer = call_global(t.get_var, net, submodule_id);
-        set_attr(net, submodule_id, scope.convert(layer));
-    }
-}
+// --- one level per module ----------------------------------------------------
+//
+// refresh_zyl's steps on one module, with the refresh_zyl call it makes for
+// each child in between, form a level.  Where that call would run this very
+// function, the child gets a level of its own on an explicit stack instead
+// of a nested call, so a network of any depth is walked in a fixed amount
+// of C stack; a rebound refresh_zyl is called through its name as always.
 
-// Children of an nn.Sequential or nn.ModuleList, as named_children() lists
-// them; then the places that hold a child it listed already.
-void walk_container(py::handle net, py::handle depth, py::handle name_so_far,
-                    py::handle converted_list, WalkScope &scope) {
-    const WalkTexts &t = texts();
-    py::list listed;
-    py::object children = owned(PyObject_GetIter(call_method(net, t.named_children).ptr()));
-    while (PyObject *next = PyIter_Next(children.ptr())) {
-        py::object child = py::reinterpret_steal<py::object>(next);
-        py::object submodule_id = unpack_pair(child).first;
-        listed.append(submodule_id);
-        container_child(net, depth, name_so_far, converted_list, submodule_id, scope);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+// The call refresh_zyl(net, depth, name_so_far, converted_list) that a level
+// makes for one child, converted_list being the walk's own.
+struct ChildCall {
+    py::object net, depth, name_so_far;
+};
 
-    py::object modules = registered(net);
-    if (!PyDict_Check(modules.ptr())) return;
-    py::object module_class = global("nn").attr(t.module);
-    for (py::handle name : py::list(modules)) {
-        if (contains(listed, name)) continue;
-        // Another place of a child listed above; an empty slot holds None.
-        py::object now = registered(net);
-        if (!PyDict_Check(now.ptr())) return;
-        PyObject *found = PyDict_GetItemWithError(now.ptr(), name.ptr());
-        if (found == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            continue;
+// What every level of one walk shares.
+struct Walk {
+    py::handle converted_list;
+    WalkScope &scope;
+};
+
+class Level {
+public:
+    Level(Walk &walk, py::object net, py::object depth, py::object name_so_far)
+        : walk(walk), net(std::move(net)), depth(std::move(depth)),
+          name_so_far(std::move(name_so_far)) {}
+    virtual ~Level() = default;
+    Level(const Level &) = delete;
+    Level &operator=(const Level &) = delete;
+
+    // Runs the module's steps up to its next child call, handed out in
+    // `call`, or to their end (false).
+    bool next(ChildCall &call) {
+        while (next_place()) {
+            if (enter(call)) return true;
+            replace_layer();
         }
-        py::object child = py::reinterpret_borrow<py::object>(found);
-        if (!is_instance(child, module_class)) continue;
-        container_child(net, depth, name_so_far, converted_list, name, scope);
+        return false;
     }
-}
+
+    // Goes on from that call with what it returned.
+    void resume(py::handle result) {
+        put_back(result);
+        replace_layer();
+    }
+
+    // Step 6: the module that stands in net's place.
+    py::object finish() {
+        if (is_dendrite_layer(net)) return walk.scope.convert(net);
+        return net;
+    }
+
+protected:
+    // Moves on to the next child or member; false when there is none.
+    virtual bool next_place() = 0;
+    // Its steps up to the refresh_zyl call: whether the call is made.
+    virtual bool enter(ChildCall &call) = 0;
+    // The call's result, assigned to the place it was made for.
+    virtual void put_back(py::handle result) = 0;
+    // The place's last step: a dendrite layer standing there is replaced.
+    virtual void replace_layer() = 0;
+
+    Walk &walk;
+    py::object net, depth, name_so_far;
+};
+
+// Where a level looks for children: first the names an iterator lists
+// (named_children() of a container, __dir__ of any other module), then the
+// names of the registered children, copied as they stand once the iterator
+// is done.
+class Places {
+public:
+    explicit Places(py::object listing) : listing_(std::move(listing)) {}
+
+    // The next name the iterator lists, or a null object once it is done
+    // and the registered names have been taken.
+    py::object listed(py::handle net) {
+        if (!listing_) return py::object();
+        if (PyObject *next = PyIter_Next(listing_.ptr())) return py::reinterpret_steal<py::object>(next);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        listing_ = py::object();
+        py::object modules = registered(net);
+        if (PyDict_Check(modules.ptr())) names_ = py::list(modules);
+        return py::object();
+    }
+
+    // The next registered name, or a null object.
+    py::object registered_name() {
+        // names_ is this walk's own copy: no user code has held it.
+        if (!names_ || next_ >= PyList_GET_SIZE(names_.ptr())) return py::object();
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(names_.ptr(), next_++));
+    }
+
+    void stop() { names_ = py::object(); }
+
+private:
+    py::object listing_;
+    py::object names_;
+    Py_ssize_t next_ = 0;
+};
+
+// 4a and 4b for the children of an nn.Sequential or nn.ModuleList, as
+// named_children() lists them; then for the places that hold a child it
+// listed already.
+class ContainerLevel final : public Level {
+public:
+    ContainerLevel(Walk &walk, py::object net, py::object depth, py::object name_so_far)
+        : Level(walk, std::move(net), std::move(depth), std::move(name_so_far)),
+          places_(owned(PyObject_GetIter(call_method(this->net, texts().named_children).ptr()))) {}
+
+private:
+    bool next_place() override {
+        if (py::object child = places_.listed(net)) {
+            id_ = unpack_pair(child).first;
+            listed_.append(id_);
+            return true;
+        }
+        if (!module_class_) module_class_ = global("nn").attr(texts().module);
+        while (py::object name = places_.registered_name()) {
+            if (contains(listed_, name)) continue;
+            // Another place of a child listed above; an empty slot holds None.
+            py::object now = registered(net);
+            if (!PyDict_Check(now.ptr())) break;
+            PyObject *found = PyDict_GetItemWithError(now.ptr(), name.ptr());
+            if (found == nullptr) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                continue;
+            }
+            if (!is_instance(py::reinterpret_borrow<py::object>(found), module_class_)) continue;
+            id_ = name;
+            return true;
+        }
+        places_.stop();
+        return false;
+    }
+
+    // 4a up to its call: whether the child is entered.
+    bool enter(ChildCall &call) override {
+        const WalkTexts &t = texts();
+        if (!not_equal(net, call_method(net, t.get_submodule, id_))) return false;
+        record(walk.converted_list, element_name(name_so_far, id_));
+        call.net = call_method(net, t.get_submodule, id_);
+        call.depth = next_depth(depth);
+        call.name_so_far = element_name(name_so_far, id_);
+        return true;
+    }
+
+    void put_back(py::handle result) override { set_attr(net, id_, result); }
+
+    // 4b
+    void replace_layer() override {
+        const WalkTexts &t = texts();
+        if (is_dendrite_layer(call_method(net, t.get_submodule, id_))) {
+            py::object layer = call_global(t.get_var, net, id_);
+            set_attr(net, id_, walk.scope.convert(layer));
+        }
+    }
+
+    Places places_;
+    py::list listed_;
+    py::object module_class_;
+    py::object id_;  // the child whose steps are under way
+};
 
 // A plain list (a layer_array held as a list, for one) has no
 // named_children(): its elements are walked by index instead, with the same
 // "[i]" path names, and dendrite layers in it are replaced in place.  Only
 // modules and nested lists are entered, as named_children() yields only
 // modules.
-void walk_list(py::handle net, py::handle depth, py::handle name_so_far,
-               py::handle converted_list, WalkScope &scope) {
-    py::object module_class = global("nn").attr(texts().module);
-    for (Py_ssize_t i = 0; i < length_of(net); ++i) {
-        py::int_ index(i);
-        py::object element = item(net, index);
-        const bool enter = is_instance(element, module_class) || PyList_Check(element.ptr()) != 0;
-        if (enter && !element.is(net)) {
-            py::object sub_name = element_name(name_so_far, index);
-            record(converted_list, sub_name);
-            py::object element_depth = next_depth(depth);
-            set_item(net, index, refresh(element, element_depth, sub_name, converted_list));
-        }
-        py::object current = item(net, index);
-        if (is_dendrite_layer(current)) set_item(net, index, scope.convert(current));
-    }
-}
+class ListLevel final : public Level {
+public:
+    ListLevel(Walk &walk, py::object net, py::object depth, py::object name_so_far)
+        : Level(walk, std::move(net), std::move(depth), std::move(name_so_far)),
+          module_class_(global("nn").attr(texts().module)) {}
 
-// What the member steps of one module share.  GZL.pc is the same object at
+private:
+    bool next_place() override {
+        if (position_ >= length_of(net)) return false;
+        index_ = py::int_(position_++);
+        return true;
+    }
+
+    bool enter(ChildCall &call) override {
+        py::object element = item(net, index_);
+        const bool enters = is_instance(element, module_class_) || PyList_Check(element.ptr()) != 0;
+        if (!enters || element.is(net)) return false;
+        py::object sub_name = element_name(name_so_far, index_);
+        record(walk.converted_list, sub_name);
+        call.net = element;
+        call.depth = next_depth(depth);
+        call.name_so_far = sub_name;
+        return true;
+    }
+
+    void put_back(py::handle result) override { set_item(net, index_, result); }
+
+    void replace_layer() override {
+        py::object current = item(net, index_);
+        if (is_dendrite_layer(current)) set_item(net, index_, walk.scope.convert(current));
+    }
+
+    py::object module_class_;
+    Py_ssize_t position_ = 0;
+    py::object index_;
+};
+
+// 5b to 5h for the members of any other module: those __dir__ lists, then
+// the registered children it leaves out.  GZL.pc is the same object at
 // every lookup and nn.Module is looked up once per module, as
 // name_so_far + "." is made once when adding plain texts runs nothing.
-struct MemberContext {
-    py::handle net, depth, name_so_far, converted_list;
-    WalkScope &scope;
-    py::object cls = type_of(net);
-    py::object config = run_config();
-    py::object module_class = global("nn").attr(texts().module);
-    bool plain_name = PyUnicode_CheckExact(name_so_far.ptr()) != 0;
-    bool root = plain_name && equals(name_so_far, texts().empty);
-    py::object prefix = plain_name
-                            ? owned(PyUnicode_Concat(name_so_far.ptr(), texts().dot.ptr()))
-                            : py::object();
+class MemberLevel final : public Level {
+public:
+    MemberLevel(Walk &walk, py::object net, py::object depth, py::object name_so_far,
+                py::handle all_members)
+        : Level(walk, std::move(net), std::move(depth), std::move(name_so_far)),
+          cls_(type_of(this->net)),
+          config_(run_config()),
+          module_class_(global("nn").attr(texts().module)),
+          plain_name_(PyUnicode_CheckExact(this->name_so_far.ptr()) != 0),
+          root_(plain_name_ && equals(this->name_so_far, texts().empty)),
+          prefix_(plain_name_ ? owned(PyUnicode_Concat(this->name_so_far.ptr(), texts().dot.ptr()))
+                              : py::object()),
+          places_(owned(PyObject_GetIter(all_members.ptr()))) {}
+
+private:
+    bool next_place() override {
+        if (py::object member = places_.listed(net)) {
+            if (PySet_Add(listed_.ptr(), member.ptr()) < 0) PyErr_Clear();  // an unhashable name
+            member_ = std::move(member);
+            return true;
+        }
+        while (py::object name = places_.registered_name()) {
+            if (PySet_Contains(listed_.ptr(), name.ptr()) == 1) continue;
+            if (PyErr_Occurred()) throw py::error_already_set();
+            member_ = std::move(name);
+            return true;
+        }
+        return false;
+    }
 
     // name_so_far == ""
-    bool at_root() const { return plain_name ? root : equals(name_so_far, texts().empty); }
+    bool at_root() const { return plain_name_ ? root_ : equals(name_so_far, texts().empty); }
 
     // name_so_far + "." + member
     py::object path(py::handle member) const {
-        if (prefix && PyUnicode_CheckExact(member.ptr())) {
-            return owned(PyUnicode_Concat(prefix.ptr(), member.ptr()));
+        if (prefix_ && PyUnicode_CheckExact(member.ptr())) {
+            return owned(PyUnicode_Concat(prefix_.ptr(), member.ptr()));
         }
         return name_so_far + texts().dot + member;
     }
-};
 
-// 5b to 5h for one member.
-void member_step(const MemberContext &c, py::handle member) {
-    const WalkTexts &t = texts();
-    py::handle net = c.net, converted_list = c.converted_list, cls = c.cls;
-    py::handle property_type = reinterpret_cast<PyObject *>(&PyProperty_Type);
-    // A property is never read on the instance: reading it may compute or
-    // fail.
-    if (is_instance(getattr_or_none(cls, member), property_type)) return;
-    py::object value;
-    try {
-        value = getattr_or_none(net, member);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return;
+    // 5b to 5g up to the call of 5g: whether the member is entered.
+    bool enter(ChildCall &call) override {
+        const WalkTexts &t = texts();
+        skipped_ = true;
+        py::handle property_type = reinterpret_cast<PyObject *>(&PyProperty_Type);
+        // A property is never read on the instance: reading it may compute
+        // or fail.
+        if (is_instance(getattr_or_none(cls_, member_), property_type)) return false;
+        py::object value;
+        try {
+            value = getattr_or_none(net, member_);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return false;
+        }
+        py::object sub_name = path(member_);
+        if (equals_ascii(member_, "device") || equals_ascii(member_, "dtype")) return false;
+        if (contains(call_method(config_, t.not_to_save), sub_name)) return false;
+        if (at_root() && contains(walk.converted_list, sub_name)) {
+            if (extra_verbose()) zyl::print(percent("Skipping %s during save", sub_name));
+            return false;
+        }
+        skipped_ = false;
+        if (is_subclass(type_of(value), module_class_) || equals_ascii(member_, "layer_array")) {
+            record(walk.converted_list, sub_name);
+            if (not_equal(net, net.attr(member_))) {
+                call.net = net.attr(member_);
+                call.depth = next_depth(depth);
+                call.name_so_far = sub_name;
+                return true;
+            }
+        }
+        return false;
     }
-    py::object sub_name = c.path(member);
-    if (equals_ascii(member, "device") || equals_ascii(member, "dtype")) return;
-    if (contains(call_method(c.config, t.not_to_save), sub_name)) return;
-    if (c.at_root() && contains(converted_list, sub_name)) {
-        if (extra_verbose()) zyl::print(percent("Skipping %s during save", sub_name));
-        return;
-    }
-    if (is_subclass(type_of(value), c.module_class) || equals_ascii(member, "layer_array")) {
-        record(converted_list, sub_name);
-        if (not_equal(net, net.attr(member))) {
-            py::object target = net.attr(member);
-            py::object member_depth = next_depth(c.depth);
-            set_attr(net, member, refresh(target, member_depth, sub_name, converted_list));
+
+    void put_back(py::handle result) override { set_attr(net, member_, result); }
+
+    // 5h, for a member that 5b to 5f did not skip.
+    void replace_layer() override {
+        if (skipped_) return;
+        if (is_dendrite_layer(getattr_or_none(net, member_))) {
+            py::object layer = call_global(texts().get_attr, net, member_);
+            set_attr(net, member_, walk.scope.convert(layer));
         }
     }
-    if (is_dendrite_layer(getattr_or_none(net, member))) {
-        py::object layer = call_global(t.get_attr, net, member);
-        set_attr(net, member, c.scope.convert(layer));
-    }
-}
 
-// Members of any other module: those __dir__ lists, then the registered
-// children it leaves out.  Returns false when the module's class is tracked:
-// it is then left as it is, unentered.
-bool walk_members(py::handle net, py::handle depth, py::handle name_so_far,
-                  py::handle converted_list, py::handle all_members, WalkScope &scope) {
-    const WalkTexts &t = texts();
-    if (contains(call_method(run_config(), t.to_track), type_of(net))) return false;
-
-    const MemberContext context{net, depth, name_so_far, converted_list, scope};
-    py::set listed;
-    py::object members = owned(PyObject_GetIter(all_members.ptr()));
-    while (PyObject *next = PyIter_Next(members.ptr())) {
-        py::object member = py::reinterpret_steal<py::object>(next);
-        if (PySet_Add(listed.ptr(), member.ptr()) < 0) PyErr_Clear();  // an unhashable name
-        member_step(context, member);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-
-    py::object modules = registered(net);
-    if (!PyDict_Check(modules.ptr())) return true;
-    for (py::handle name : py::list(modules)) {
-        if (PySet_Contains(listed.ptr(), name.ptr()) == 1) continue;
-        if (PyErr_Occurred()) throw py::error_already_set();
-        member_step(context, name);
-    }
-    return true;
-}
+    py::object cls_, config_, module_class_;
+    bool plain_name_, root_;
+    py::object prefix_;
+    Places places_;
+    py::set listed_;
+    py::object member_;  // the member whose steps are under way
+    bool skipped_ = true;
+};
 
 void duplicate_notice() {
     if (extra_verbose()) {
@@ -340,11 +482,11 @@ void duplicate_notice() {
     }
 }
 
-py::object refresh_zyl(py::object net, py::object depth, py::object name_so_far,
-                       py::object converted_list) {
+// Steps 1 to 5a on `net`: the module that stands in its place when they end
+// the call, or a null object with the level that walks its children.
+py::object begin(Walk &walk, py::object net, py::object depth, py::object name_so_far,
+                 std::unique_ptr<Level> &level) {
     const WalkTexts &t = texts();
-    RecursionGuard guard;
-    WalkScope scope(converted_list);
     if (extra_verbose()) {
         py::object depth_text = percent("%d", py::make_tuple(depth));
         zyl::print(py::str("CL calling convert on ") + py::str(net) + py::str(" depth ") + depth_text);
@@ -356,7 +498,7 @@ py::object refresh_zyl(py::object net, py::object depth, py::object name_so_far,
         return net;
     }
     // A layer met again: it was converted where this walk met it first.
-    if (py::object done = scope.converted(net)) {
+    if (py::object done = walk.scope.converted(net)) {
         duplicate_notice();
         return done;
     }
@@ -365,14 +507,57 @@ py::object refresh_zyl(py::object net, py::object depth, py::object name_so_far,
     py::object cls = type_of(net);
     py::object nn = global("nn");
     if (is_subclass(cls, nn.attr(t.sequential)) || is_subclass(cls, nn.attr(t.module_list))) {
-        walk_container(net, depth, name_so_far, converted_list, scope);
+        level = std::make_unique<ContainerLevel>(walk, net, depth, name_so_far);
     } else if (is_subclass(cls, reinterpret_cast<PyObject *>(&PyList_Type))) {
-        walk_list(net, depth, name_so_far, converted_list, scope);
-    } else if (!walk_members(net, depth, name_so_far, converted_list, all_members, scope)) {
+        level = std::make_unique<ListLevel>(walk, net, depth, name_so_far);
+    } else if (contains(call_method(run_config(), t.to_track), type_of(net))) {
+        // A tracked class is left as it is, unentered.
         return net;
+    } else {
+        level = std::make_unique<MemberLevel>(walk, net, depth, name_so_far, all_members);
     }
-    if (is_dendrite_layer(net)) net = scope.convert(net);
-    return net;
+    return py::object();
+}
+
+// The levels of one call stand for nested calls: as many as the
+// interpreter's recursion limit allows, as a walk in Python could nest.
+void check_depth(std::size_t levels) {
+    if (levels >= static_cast<std::size_t>(Py_GetRecursionLimit())) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        throw py::error_already_set();
+    }
+}
+
+py::object refresh_zyl(py::object net, py::object depth, py::object name_so_far,
+                       py::object converted_list) {
+    // This call nests on the C stack only when a rebound refresh_zyl calls
+    // back into it.
+    RecursionGuard guard;
+    WalkScope scope(converted_list);
+    Walk walk{converted_list, scope};
+    std::vector<std::unique_ptr<Level>> levels;
+    std::unique_ptr<Level> level;
+    py::object result = begin(walk, std::move(net), std::move(depth), std::move(name_so_far), level);
+    if (level) levels.push_back(std::move(level));
+    while (!levels.empty()) {
+        Level &top = *levels.back();
+        if (result) top.resume(std::exchange(result, py::object()));
+        ChildCall call;
+        if (!top.next(call)) {
+            result = top.finish();
+            levels.pop_back();
+            continue;
+        }
+        if (py::object rebound = rebound_or_own<&refresh_zyl>("refresh_zyl")) {
+            result = rebound(call.net, call.depth, call.name_so_far, converted_list);
+            continue;
+        }
+        check_depth(levels.size());
+        result = begin(walk, std::move(call.net), std::move(call.depth), std::move(call.name_so_far), level);
+        if (level) levels.push_back(std::move(level));
+    }
+    return result;
 }
 
 py::object refresh_net(py::object pretrained_dendrite) {
@@ -404,7 +589,7 @@ void register_conversion_walk(py::module_ &m) {
     m.attr("doing_threading") = false;
     m.def("make_module", &make_module, "module"_a,
           "A new ModuleType (ZYLModulePyThread) built from the dendrite layer `module`.");
-    m.def("refresh_zyl", &refresh_zyl, "net"_a, "depth"_a, "name_so_far"_a, "converted_list"_a,
+    zyl::def<&refresh_zyl>(m, "refresh_zyl", "net"_a, "depth"_a, "name_so_far"_a, "converted_list"_a,
           "Convert net's subtree in place; returns the module that stands in net's place.");
     m.def("refresh_net", &refresh_net, "pretrained_dendrite"_a,
           "Replace every dendrite layer of a trained network by a ZYLModulePyThread; returns "

@@ -17,9 +17,11 @@
 #include "cpython_private.hpp"
 #include "container_indexing.hpp"
 #include "instance_method.hpp"
+#include "layer_thread_state.hpp"
 #include "tensor_calls.hpp"
 #include "zylstrip.hpp"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -186,43 +188,48 @@ void run_main(py::handle self, py::handle dendrite_outs, py::handle inputs, py::
 
 // --- threads ----------------------------------------------------------------
 
-// Target of every layer thread: runs the helper and, instead of letting the
-// thread print the exception and die with its slot still None, keeps it so
-// that forward() raises it once every thread has been joined.
-// It is bound to (errors, slot, target) by functools.partial, so a thread
-// class that calls its target with other arguments changes only what the
-// helper receives, as with the helper itself as target.
+// Target of every layer thread: runs the helper under the caller's torch
+// state and, instead of letting the thread print the exception and die with
+// its slot still None, keeps it so that forward() raises it once every
+// thread has been joined.
+// It is bound to (errors, slot, caller's state, target) by functools.partial,
+// so a thread class that calls its target with other arguments changes only
+// what the helper receives, as with the helper itself as target.
 void run_keeping_error(const py::args &args, const py::kwargs &kwargs) {
-    if (PyTuple_GET_SIZE(args.ptr()) < 3) {
-        throw py::type_error("_run_keeping_error() needs the error list, the slot and the target");
+    if (PyTuple_GET_SIZE(args.ptr()) < 4) {
+        throw py::type_error(
+            "_run_keeping_error() needs the error list, the slot, the caller's state and the target");
     }
     py::object errors = item_at(args, 0);
     py::object slot = item_at(args, 1);
-    py::object target = item_at(args, 2);
-    py::object rest = owned(PyTuple_GetSlice(args.ptr(), 3, PyTuple_GET_SIZE(args.ptr())));
-    PyObject *result = PyObject_Call(target.ptr(), rest.ptr(), kwargs.ptr());
-    if (result != nullptr) {
-        Py_DECREF(result);
-        return;
+    py::object target = item_at(args, 3);
+    py::object rest = owned(PyTuple_GetSlice(args.ptr(), 4, PyTuple_GET_SIZE(args.ptr())));
+    layer_threads::CallerState state;
+    std::optional<py::error_already_set> failure;
+    try {
+        state.enter(item_at(args, 2));
+        owned(PyObject_Call(target.ptr(), rest.ptr(), kwargs.ptr()));
+    } catch (py::error_already_set &e) {
+        failure = std::move(e);
     }
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace != nullptr) PyException_SetTraceback(value, trace);
-    auto error = py::reinterpret_steal<py::object>(value);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
+    try {
+        state.leave();
+    } catch (py::error_already_set &e) {
+        if (!failure) failure = std::move(e);
+    }
+    if (!failure) return;
+    py::object error = failure->value();
+    if (failure->trace()) PyException_SetTraceback(error.ptr(), failure->trace().ptr());
     set_item(errors, slot, error);
 }
 
-py::object new_thread(py::list &errors, py::handle target, py::handle args, py::handle kwargs) {
+py::object new_thread(py::list &errors, py::handle caller_state, py::handle target,
+                      py::handle args, py::handle kwargs) {
     const Names &n = names();
     py::object slot = number(static_cast<Py_ssize_t>(errors.size()));
     errors.append(py::none());
     py::dict options;
-    options[n.target] = own().partial(own().run_keeping_error, errors, slot, target);
+    options[n.target] = own().partial(own().run_keeping_error, errors, slot, caller_state, target);
     options[n.args] = args;
     options[n.kwargs] = kwargs ? py::reinterpret_borrow<py::object>(kwargs) : py::object(py::dict());
     return call(get_attr(ns(), n.thread), py::tuple(), options);
@@ -349,13 +356,19 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     }
     std::vector<py::object> threads;
     py::list errors;
+    // The caller's torch state, read once for all the layer threads.
+    py::object state;
+    auto caller_state = [&state]() -> py::handle {
+        if (!state) state = layer_threads::caller_state();
+        return state;
+    };
 
     for (Py_ssize_t c = 0; c < count - 1; ++c) {
         py::object index = number(c);
         if (truthy(doing_multi)) {
             py::object helper = get_attr(self, n.process_and_forward);
-            threads.push_back(
-                new_thread(errors, helper, prepend({index, dendrite_outs}, args), kwargs));
+            threads.push_back(new_thread(errors, caller_state(), helper,
+                                         prepend({index, dendrite_outs}, args), kwargs));
         } else if (is_own_helper(self, n.process_and_forward, mine.process_and_forward)) {
             run_dendrite(self, index, dendrite_outs, args, py::reinterpret_borrow<py::object>(kwargs));
         } else {
@@ -364,7 +377,8 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
     }
     if (truthy(doing_multi)) {
         py::object helper = get_attr(self, n.process_and_pre);
-        threads.push_back(new_thread(errors, helper, prepend({dendrite_outs}, args), kwargs));
+        threads.push_back(
+            new_thread(errors, caller_state(), helper, prepend({dendrite_outs}, args), kwargs));
     } else if (is_own_helper(self, n.process_and_pre, mine.process_and_pre)) {
         run_main(self, dendrite_outs, args, kwargs);
     } else {
