@@ -262,11 +262,34 @@ def test_entry_without_type_name_raises_key_error():
         zylsetup.resolve_entry_modes([{"id": ".a"}])
 
 
+@pytest.fixture
+def collector_held_back():
+    """Automatic collections off, so that what a test collects is in the
+    generation it names."""
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
+def full_collection(entries):
+    gc.collect()
+
+
+def two_more_resolutions_then_a_young_collection(entries):
+    zylsetup.resolve_entry_modes(entries)
+    zylsetup.resolve_entry_modes(entries)
+    gc.collect(0)
+
+
+@pytest.mark.parametrize("collect", [full_collection, two_more_resolutions_then_a_young_collection],
+                         ids=["full-collection", "two-more-resolutions"])
 @pytest.mark.parametrize("masked", [True, False], ids=["record-with-masked-mode", "plain-record"])
-def test_a_cycle_through_a_record_is_freed(entries, masked):
+def test_a_cycle_through_a_record_is_freed(entries, masked, collect, collector_held_back):
     """A caller's note that reaches itself through a record the resolution
     handed out (note -> record -> overridden -> note) is freed by the cycle
-    collector once nothing else holds it."""
+    collector once nothing else holds it: by any full collection, and by any
+    collection once the resolution has run twice more."""
     set_lists(ids_t=[".encoder"], names_z=["Linear"])
     resolved = zylsetup.resolve_entry_modes(entries)
     record = next(r for r in resolved.values() if (r["overridden"] is not None) == masked)
@@ -279,5 +302,32 @@ def test_a_cycle_through_a_record_is_freed(entries, masked):
     (record["overridden"] if masked else record)["note"] = note
     freed = weakref.ref(note)
     del note, record, resolved
-    gc.collect()
+    collect(entries)
     assert freed() is None
+
+
+def test_records_stay_in_the_collectors_care_without_its_hook(entries, collector_held_back):
+    """With the hook that gives records back to full collections taken out
+    of gc.callbacks, records are handed out tracked, and a cycle through one
+    is freed by a young collection."""
+    set_lists(ids_t=[".encoder"], names_z=["Linear"])
+    zylsetup.resolve_entry_modes(entries)  # the hook is in place from the first resolution on
+    saved = list(gc.callbacks)
+    gc.callbacks.clear()
+    try:
+        resolved = zylsetup.resolve_entry_modes(entries)
+        record = next(r for r in resolved.values() if r["overridden"] is not None)
+        assert gc.is_tracked(record)
+
+        class Note:
+            pass
+
+        note = Note()
+        record["overridden"]["note"] = note
+        note.record = record
+        freed = weakref.ref(note)
+        del note, record, resolved
+        gc.collect(0)
+        assert freed() is None
+    finally:
+        gc.callbacks[:] = saved

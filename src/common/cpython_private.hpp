@@ -67,4 +67,22 @@ inline PyObject *new_presized_dict(Py_ssize_t expected) {
 #endif
 }
 
+// The cycle collector's care of one object, taken away and given back by
+// hand, and whether anything besides the caller's own reference holds it.
+// The calls are public, but which objects the collector may safely lose
+// sight of, and for how long, is the interpreter's own business, hence here.
+// PyObject_GC_Track of an object already tracked is a fatal error, so both
+// look first.  Built against CPython 3.9 to 3.13.
+inline bool is_tracked(PyObject *object) { return PyObject_GC_IsTracked(object) != 0; }
+
+inline void untrack(PyObject *object) {
+    if (is_tracked(object)) PyObject_GC_UnTrack(object);
+}
+
+inline void track(PyObject *object) {
+    if (!is_tracked(object)) PyObject_GC_Track(object);
+}
+
+inline bool held_elsewhere(PyObject *object) { return Py_REFCNT(object) > 1; }
+
 }  // namespace zyl::cpython

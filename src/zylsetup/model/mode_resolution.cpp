@@ -6,6 +6,7 @@
 #include "cpython_private.hpp"
 #include "model.hpp"
 #include "module_ids.hpp"
+#include "record_tracking.hpp"
 #include "target_list_reads.hpp"
 
 #include <optional>
@@ -261,6 +262,8 @@ py::dict resolve_entry_modes(py::handle entries) {
     py::object pc;
     const OwnFunction &own_parent = detail::own_slot<&get_parent_module_id>();
 
+    // Out of the collector's sight, for speed: see record_tracking.hpp.
+    const bool untracked = fast_paths_enabled() && record_tracking::begin_resolution();
     py::dict resolved = presized_dict(listed.size());
     for (size_t k = 0; k < listed.size(); ++k) {
         const py::object &entry = listed[k];
@@ -343,6 +346,9 @@ py::dict resolve_entry_modes(py::handle entries) {
         set_item(record, t.source, source);
         set_item(record, t.origin_id, origin_id);
         set_item(record, t.overridden, overridden);
+        if (untracked && !overridden.is_none()) {
+            record_tracking::hand_out(record, {eff, source, origin_id}, overridden);
+        }
         set_item(resolved, module_id, record);
         if (text_ids) {
             if (!by_text) id_text = utf8_of(module_id);
