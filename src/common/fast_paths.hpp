@@ -140,10 +140,11 @@ inline bool is_torch_own_function(py::handle function, const char *module_name,
         return false;
     }
     // The qualified name is recorded on the code from 3.11 on.
-    if (PyObject_HasAttrString(code, "co_qualname")) {
-        return detail::code_attribute_is(code, "co_qualname", qualname);
-    }
+#if PY_VERSION_HEX >= 0x030B0000
+    return detail::code_attribute_is(code, "co_qualname", qualname);
+#else
     return true;
+#endif
 }
 
 // A shortcut that copies torch's behaviour: allowed by the switch and by the

@@ -287,6 +287,14 @@ inline py::module_ &builtins() {
         .get_stored();
 }
 
+// function(*args), a direct call of a callable with positional arguments.
+template <typename... Args>
+py::object call_function(py::handle function, Args... args) {
+    PyObject *arguments[] = {nullptr, py::handle(args).ptr()...};
+    return owned(PyObject_Vectorcall(function.ptr(), arguments + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // A builtin (len, str, isinstance, ...), looked up now.
 inline py::object builtin(const char *name) { return builtins().attr(name); }
 
@@ -297,7 +305,7 @@ inline py::object pc() { return global("GZL").attr("pc"); }
 // lone surrogate (an id from a ModuleDict key, a file name from undecodable
 // bytes) has no UTF-8 form: it is written as repr writes it.
 inline std::string text(py::handle obj) {
-    py::str value(obj);
+    py::str value = text_form(obj);
     py::object utf8 = py::reinterpret_steal<py::object>(
         PyUnicode_AsEncodedString(value.ptr(), "utf-8", "backslashreplace"));
     if (!utf8) throw py::error_already_set();
@@ -497,6 +505,12 @@ inline bool c_stack_nearly_full() {
     return reserve != 0 && reinterpret_cast<std::uintptr_t>(&here) < reserve;
 }
 
+// The interpreter's own RecursionError, for a nesting it would not allow.
+[[noreturn]] inline void raise_recursion_error() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    throw py::error_already_set();
+}
+
 // One level of recursion over user objects, counted by the interpreter as a
 // call: what would overflow the C stack raises RecursionError instead, at
 // the interpreter's limit or where the stack itself runs short.
@@ -508,9 +522,7 @@ public:
         }
         if (c_stack_nearly_full()) {
             Py_LeaveRecursiveCall();
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while calling a Python object");
-            throw py::error_already_set();
+            raise_recursion_error();
         }
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }

@@ -522,11 +522,7 @@ py::object begin(Walk &walk, py::object net, py::object depth, py::object name_s
 // The levels of one call stand for nested calls: as many as the
 // interpreter's recursion limit allows, as a walk in Python could nest.
 void check_depth(std::size_t levels) {
-    if (levels >= static_cast<std::size_t>(Py_GetRecursionLimit())) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
-        throw py::error_already_set();
-    }
+    if (levels >= static_cast<std::size_t>(Py_GetRecursionLimit())) raise_recursion_error();
 }
 
 py::object refresh_zyl(py::object net, py::object depth, py::object name_so_far,

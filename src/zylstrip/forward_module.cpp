@@ -102,12 +102,6 @@ py::object call(py::handle function, py::handle args, py::handle kwargs) {
     return owned(PyObject_Call(function.ptr(), args.ptr(), keywords));
 }
 
-py::object call0(py::handle function) { return owned(PyObject_CallNoArgs(function.ptr())); }
-
-py::object call1(py::handle function, py::handle arg) {
-    return owned(PyObject_CallOneArg(function.ptr(), arg.ptr()));
-}
-
 // (first..., *rest)
 py::tuple prepend(std::initializer_list<py::handle> first, const py::tuple &rest) {
     const auto head = static_cast<Py_ssize_t>(first.size());
@@ -240,16 +234,16 @@ void start_and_join(const std::vector<py::object> &threads, const py::list &erro
     std::size_t started = 0;
     try {
         for (const py::object &thread : threads) {
-            call0(get_attr(thread, n.start));
+            call_function(get_attr(thread, n.start));
             ++started;
         }
     } catch (py::error_already_set &) {
         // Threads already running still write into this call's list: wait
         // for them before the failure leaves forward().
-        for (std::size_t i = 0; i < started; ++i) call0(get_attr(threads[i], n.join));
+        for (std::size_t i = 0; i < started; ++i) call_function(get_attr(threads[i], n.join));
         throw;
     }
-    for (const py::object &thread : threads) call0(get_attr(thread, n.join));
+    for (const py::object &thread : threads) call_function(get_attr(thread, n.join));
     // The list is reachable from the threads' targets: read it checked.
     for (Py_ssize_t i = 0; i < length_of(errors); ++i) {
         py::object error = item_at(errors, i);
@@ -272,7 +266,7 @@ py::object init_method(py::handle self, const py::tuple &args, py::handle kwargs
     py::handle layer = original;
     py::object base = owned(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject *>(&PySuper_Type), own().cls.ptr(), self.ptr(), nullptr));
-    call0(get_attr(base, n.init));
+    call_function(get_attr(base, n.init));
 
     set_attr(self, n.layer_array, lookup::attr(layer, n.layer_array));
     set_attr(self, n.processor_array, lookup::attr(layer, n.processor_array));
@@ -335,7 +329,7 @@ py::object add_earlier_outputs(py::handle self, py::handle dendrite_outs, Py_ssi
         py::object shape = call_method(self_attr(self, n.view_tuple), n.tolist);
         py::object skip_weight = tensors::view(row, view, shape);
         py::object to = get_attr(skip_weight, n.to);
-        py::object moved = call1(to, get_attr(current_out, n.device));
+        py::object moved = call_function(to, get_attr(current_out, n.device));
         // Read now, after the device: reading it may run user code.
         py::object earlier = item_at(dendrite_outs, in_index);
         py::object weighted = owned(PyNumber_Multiply(moved.ptr(), earlier.ptr()));
@@ -398,7 +392,7 @@ py::object forward_method(py::handle self, const py::tuple &args, py::handle kwa
             if (out_index < count - 1) {
                 py::object config = get_attr(get_attr(ns(), n.gzl), n.pc);
                 py::object function = call_method(config, n.get_zyl_forward_function);
-                current_out = call1(function, current_out);
+                current_out = call_function(function, current_out);
             }
         }
         set_item(dendrite_outs, number(out_index), current_out);

@@ -32,18 +32,16 @@ struct Torch {
 // available for.
 std::vector<py::object> autocast_device_types(const py::module_ &torch) {
     py::object listed = getattr_or_none(torch.attr("_C"), "_autocast_supported_devices");
-    py::list names;
+    std::vector<py::object> found;
     if (!listed.is_none()) {
-        for (py::handle name : listed()) names.append(name);
+        for (py::handle name : listed()) found.push_back(py::reinterpret_borrow<py::object>(name));
     } else {
         py::object available = py::module_::import("torch.amp").attr("is_autocast_available");
         for (const char *name :
              {"cpu", "cuda", "xpu", "mps", "hpu", "xla", "ipu", "mtia", "maia", "privateuseone"}) {
-            if (truthy(available(name))) names.append(name);
+            if (truthy(available(name))) found.push_back(py::str(name));
         }
     }
-    std::vector<py::object> found;
-    for (py::handle name : names) found.push_back(py::reinterpret_borrow<py::object>(name));
     return found;
 }
 
@@ -78,16 +76,6 @@ const Torch &torch_calls() {
         .get_stored();
 }
 
-py::object call0(py::handle function) { return owned(PyObject_CallNoArgs(function.ptr())); }
-
-py::object call1(py::handle function, py::handle arg) {
-    return owned(PyObject_CallOneArg(function.ptr(), arg.ptr()));
-}
-
-py::object call2(py::handle function, py::handle first, py::handle second) {
-    return owned(PyObject_CallFunctionObjArgs(function.ptr(), first.ptr(), second.ptr(), nullptr));
-}
-
 py::handle boolean(bool value) { return value ? Py_True : Py_False; }
 
 // What a caller's thread had that a new thread lacks.
@@ -112,14 +100,14 @@ const State &state_of(py::handle state) {
 py::object caller_state() {
     const Torch &t = torch_calls();
     auto state = std::make_unique<State>();
-    state->grad = truthy(call0(t.is_grad_enabled));
-    state->inference = truthy(call0(t.is_inference_mode_enabled));
+    state->grad = truthy(call_function(t.is_grad_enabled));
+    state->inference = truthy(call_function(t.is_inference_mode_enabled));
     for (const py::object &device_type : t.autocast_device_types) {
-        if (truthy(call1(t.is_autocast_enabled, device_type))) {
-            state->autocast.emplace_back(device_type, call1(t.get_autocast_dtype, device_type));
+        if (truthy(call_function(t.is_autocast_enabled, device_type))) {
+            state->autocast.emplace_back(device_type, call_function(t.get_autocast_dtype, device_type));
         }
     }
-    if (!state->autocast.empty()) state->autocast_cache = truthy(call0(t.is_autocast_cache_enabled));
+    if (!state->autocast.empty()) state->autocast_cache = truthy(call_function(t.is_autocast_cache_enabled));
     // Asking for the current device would set CUDA up in a process that
     // never used it; one that has not has nothing to carry.
     if (t.cuda && truthy(call_method(t.cuda, t.is_initialized))) {
@@ -144,29 +132,29 @@ void CallerState::enter(py::handle state) {
     // undoes exactly what was done, also after a failure midway.
     if (caller.inference) {
         // Entering inference mode turns grad mode off.
-        py::object mode = call1(t.inference_mode, Py_True);
+        py::object mode = call_function(t.inference_mode, Py_True);
         call_method(mode, t.enter);
         inference_ = std::move(mode);
     }
     if (caller.inference || !caller.grad) {
-        const bool now = truthy(call0(t.is_grad_enabled));
+        const bool now = truthy(call_function(t.is_grad_enabled));
         if (now != caller.grad) {
             grad_ = now;
-            call1(t.set_grad_enabled, boolean(caller.grad));
+            call_function(t.set_grad_enabled, boolean(caller.grad));
         }
     }
     if (!caller.autocast.empty()) {
         // As torch.autocast enters, for every device type the caller has it on.
         for (const auto &[device_type, dtype] : caller.autocast) {
-            autocast_.push_back({device_type, truthy(call1(t.is_autocast_enabled, device_type)),
-                                 call1(t.get_autocast_dtype, device_type)});
-            call2(t.set_autocast_enabled, device_type, Py_True);
-            call2(t.set_autocast_dtype, device_type, dtype);
+            autocast_.push_back({device_type, truthy(call_function(t.is_autocast_enabled, device_type)),
+                                 call_function(t.get_autocast_dtype, device_type)});
+            call_function(t.set_autocast_enabled, device_type, Py_True);
+            call_function(t.set_autocast_dtype, device_type, dtype);
         }
-        call0(t.autocast_increment_nesting);
+        call_function(t.autocast_increment_nesting);
         nested_ = true;
-        autocast_cache_ = truthy(call0(t.is_autocast_cache_enabled));
-        call1(t.set_autocast_cache_enabled, boolean(caller.autocast_cache));
+        autocast_cache_ = truthy(call_function(t.is_autocast_cache_enabled));
+        call_function(t.set_autocast_cache_enabled, boolean(caller.autocast_cache));
     }
     if (caller.cuda_device) {
         cuda_device_ = call_method(t.cuda, t.current_device);
@@ -188,19 +176,19 @@ void CallerState::leave() {
     // As torch.autocast exits: the cast cache is dropped with the outermost
     // level.
     if (std::exchange(nested_, false) &&
-        equals(call0(t.autocast_decrement_nesting), py::int_(0))) {
-        call0(t.clear_autocast_cache);
+        equals(call_function(t.autocast_decrement_nesting), py::int_(0))) {
+        call_function(t.clear_autocast_cache);
     }
     for (auto it = autocast_.rbegin(); it != autocast_.rend(); ++it) {
-        call2(t.set_autocast_enabled, it->device_type, boolean(it->enabled));
-        call2(t.set_autocast_dtype, it->device_type, it->dtype);
+        call_function(t.set_autocast_enabled, it->device_type, boolean(it->enabled));
+        call_function(t.set_autocast_dtype, it->device_type, it->dtype);
     }
     autocast_.clear();
     if (std::optional<bool> cache = std::exchange(autocast_cache_, std::nullopt)) {
-        call1(t.set_autocast_cache_enabled, boolean(*cache));
+        call_function(t.set_autocast_cache_enabled, boolean(*cache));
     }
     if (std::optional<bool> grad = std::exchange(grad_, std::nullopt)) {
-        call1(t.set_grad_enabled, boolean(*grad));
+        call_function(t.set_grad_enabled, boolean(*grad));
     }
     if (py::object mode = std::exchange(inference_, py::object())) {
         py::handle none = Py_None;

@@ -4,6 +4,7 @@
 // region held by the ways out (ways_out.cpp).
 #include "prelude.hpp"
 
+#include "config_files.hpp"
 #include "configurator_state.hpp"
 #include "driver.hpp"
 #include "model.hpp"

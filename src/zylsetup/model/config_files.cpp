@@ -5,7 +5,6 @@
 #include "prelude.hpp"
 
 #include "config_files.hpp"
-#include "model.hpp"
 
 #include <sys/stat.h>
 
@@ -469,14 +468,14 @@ bool not_supported(const py::error_already_set &e) {
 
 // Gives the new file the old one's extended attributes (ACLs live there
 // too) and nothing else: what it got by itself from its folder (a default
-// ACL) goes.  True where the file system keeps none.
-bool carry_extended_attributes(py::handle os, py::handle fd, py::handle target) {
-    if (getattr_or_none(os, "listxattr").is_none()) return true;
+// ACL) goes; nothing where the file system keeps none.
+void carry_extended_attributes(py::handle os, py::handle fd, py::handle target) {
+    if (getattr_or_none(os, "listxattr").is_none()) return;
     py::object names;
     try {
         names = os.attr("listxattr")(target);
     } catch (py::error_already_set &e) {
-        if (not_supported(e)) return true;
+        if (not_supported(e)) return;
         throw;
     }
     for (py::handle name : os.attr("listxattr")(fd)) {
@@ -493,7 +492,6 @@ bool carry_extended_attributes(py::handle os, py::handle fd, py::handle target) 
         // A label the file already has need not be set (and may not be).
         if (!own.equal(value)) os.attr("setxattr")(fd, name, value);
     }
-    return true;
 }
 
 // Gives the copy the old file's owner, group, extended attributes and mode,
@@ -508,7 +506,7 @@ bool carry_metadata(py::handle os, py::handle fd, const Write &w) {
         if (!equals(own.attr("st_uid"), uid) || !equals(own.attr("st_gid"), gid)) {
             os.attr("fchown")(fd, uid, gid);
         }
-        if (!carry_extended_attributes(os, fd, w.target)) return false;
+        carry_extended_attributes(os, fd, w.target);
         os.attr("fchmod")(fd, mode);
         own = os.attr("fstat")(fd);
         return equals(own.attr("st_uid"), uid) && equals(own.attr("st_gid"), gid) &&
@@ -588,7 +586,6 @@ void commit(py::handle os, std::vector<Write> &writes, const Write *&current) {
         current = &w;
         if (!w.temporary) continue;
         py::object temporary = std::move(w.temporary);
-        w.temporary = py::object();
         try {
             os.attr("replace")(temporary, w.target);
         } catch (py::error_already_set &e) {

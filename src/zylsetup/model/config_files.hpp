@@ -42,4 +42,13 @@ py::object save_destination_refusal(py::object overwrite_config_file);
 // Writes each payload as JSON into its destination, whose folder exists.
 void write_payloads(const std::vector<std::pair<py::object, py::object>> &files);
 
+// What the files of a save look like now, to tell afterwards which of them
+// it wrote.
+py::list save_destination_stamps(bool overwrite_config_file);
+
+// The status message of a save that an operating-system error stopped: the
+// file, the system's reason, and which files were written before (`before`
+// is what save_destination_stamps gave as the save began).
+std::string save_failure_message(const py::error_already_set &error, const py::list &before);
+
 }  // namespace zyl

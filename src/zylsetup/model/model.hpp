@@ -1,5 +1,4 @@
-// Registration of the configuration model's module-level functions, and the
-// few of its helpers that the other layers call.
+// Registration of the configuration model's module-level functions.
 #pragma once
 
 #include "prelude.hpp"
@@ -19,13 +18,4 @@ void register_module_overrides(py::module_ &m);
 // stands for, or -1: a forward function stands where its name is.  The one
 // rule for every place that steps an enumeration.
 py::ssize_t enum_option_position(py::handle setting_name, py::handle options, py::handle value);
-
-// What the files of a save look like now, to tell afterwards which of them
-// it wrote.
-py::list save_destination_stamps(bool overwrite_config_file);
-
-// The status message of a save that an operating-system error stopped: the
-// file, the system's reason, and which files were written before (`before`
-// is what save_destination_stamps gave as the save began).
-std::string save_failure_message(const py::error_already_set &error, const py::list &before);
 }  // namespace zyl
